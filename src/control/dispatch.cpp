@@ -1,0 +1,60 @@
+// Connection handler: admission, one request line, one answer (or a tunnel's whole life).
+#include "control/dispatch.h"
+
+#include "control/peer.h"
+#include "control/replies.h"
+#include "control/request.h"
+#include "control/request_line.h"
+#include "control/utf8.h"
+#include "os/io.h"
+#include "tunnel/launch.h"
+
+namespace marlox::control {
+namespace {
+
+// Replies are best effort: a client that has gone away simply misses its answer.
+void reply(int conn, std::string_view line) { (void)os::send_all(conn, line); }
+
+void dispatch(int conn, const Request& request,
+              const std::shared_ptr<tunnel::TunnelRecord>& record) {
+    const auto command = request.member("cmd");
+    if (command == "status") {
+        reply(conn, record->is_running() ? kReplyRunning : kReplyNotRunning);
+    } else if (command == "disconnect") {
+        record->signal_if_running();
+        reply(conn, kReplyOk);
+    } else if (command == "connect") {
+        tunnel::run_connect(conn, request, record);
+    } else {
+        reply(conn, kReplyUnknownCmd);
+    }
+}
+
+}  // namespace
+
+void serve_connection(os::UniqueFd conn, std::shared_ptr<tunnel::TunnelRecord> record) noexcept {
+    if (!admit_peer(conn.get())) {
+        reply(conn.get(), kReplyUnauthorized);
+        return;
+    }
+    const RequestLine line = read_request_line(conn.get());
+    switch (line.status) {
+        case LineStatus::kFailed:
+            return;
+        case LineStatus::kTooLong:
+            reply(conn.get(), kReplyRequestTooLong);
+            return;
+        case LineStatus::kLine:
+            break;
+    }
+    // Text that is not UTF-8 was not written by a well-behaved client: no answer at all.
+    if (!is_valid_utf8(line.text)) return;
+    const auto request = Request::parse(trim_unicode_whitespace(line.text));
+    if (!request) {
+        reply(conn.get(), kReplyBadJson);
+        return;
+    }
+    dispatch(conn.get(), *request, record);
+}
+
+}  // namespace marlox::control

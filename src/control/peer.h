@@ -1,0 +1,25 @@
+// Who may use the daemon: the admission rule over the peer's user id.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace marlox::control {
+
+// Parses a MARLOX_UID value: an optional single "+", then one or more ASCII digits, at most
+// 4294967295. Anything else (white space, a sign "-", other text, bytes that are not UTF-8)
+// is no user id at all.
+std::optional<std::uint32_t> parse_user_id(std::string_view text);
+
+// The admission rule. With a valid MARLOX_UID value N only uids 0 and N are admitted; without
+// one (unset or invalid) uid 0 and every uid from 1000 up, that is no system account.
+bool is_admitted(uid_t peer, const char* marlox_uid_env);
+
+// Checks the peer of a connection; reads MARLOX_UID anew on every call. A peer whose
+// credentials cannot be fetched is refused.
+bool admit_peer(int conn);
+
+}  // namespace marlox::control

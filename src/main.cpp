@@ -1,0 +1,76 @@
+// marlox-helper: start-up and the accept loop of the tunnel daemon.
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "control/dispatch.h"
+#include "os/fs.h"
+#include "os/log.h"
+#include "os/process.h"
+#include "os/socket.h"
+#include "os/thread.h"
+#include "tunnel/record.h"
+
+namespace {
+
+using namespace marlox;
+
+const std::string kRuntimeDir = "/run/marlox";
+const std::string kSocketPath = "/run/marlox/helper.sock";
+
+// The daemon cannot serve at all: say why (if stderr still works) and stop with status 101.
+[[noreturn]] void fatal(const std::string& what) {
+    (void)os::log_line("fatal: " + what);
+    std::_Exit(101);
+}
+
+os::UniqueFd set_up_listener() {
+    (void)os::make_dirs(kRuntimeDir, 0777);
+    // One attempt at a leftover socket file; no check whether another daemon still uses it.
+    (void)os::remove_file(kSocketPath);
+    auto listener = os::listen_unix(kSocketPath);
+    if (!listener) fatal("bind socket " + kSocketPath + ": " + os::describe(listener.error()));
+    // Every local user may connect; who is served is decided per connection.
+    (void)os::set_mode(kSocketPath, 0666);
+    return std::move(*listener);
+}
+
+// A failed accept4 other than an interrupted call or an aborted connection is a shortage
+// (descriptors, memory) that a retry at once cannot cure: pause instead of spinning on it.
+void pause_after(os::Errno error) {
+    if (error.code == EINTR || error.code == ECONNABORTED) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+[[noreturn]] void accept_forever(int listener, const std::shared_ptr<tunnel::TunnelRecord>& record) {
+    for (;;) {
+        auto conn = os::accept_connection(listener);
+        if (!conn) {
+            pause_after(conn.error());
+            continue;
+        }
+        auto started = os::start_detached(
+            [conn = std::move(*conn), record]() mutable noexcept {
+                control::serve_connection(std::move(conn), std::move(record));
+            });
+        // The connection closed with the lambda that failed to start; the daemon serves on,
+        // so no local user can end it by opening connections until threads run out.
+        if (!started) {
+            (void)os::log_line("failed to spawn thread: " + os::describe(started.error()));
+        }
+    }
+}
+
+}  // namespace
+
+int main() {
+    os::ensure_standard_descriptors();
+    (void)os::ignore_sigpipe();
+    os::UniqueFd listener = set_up_listener();
+    const auto record = std::make_shared<tunnel::TunnelRecord>();
+    if (!os::log_line("listening on " + kSocketPath)) fatal("failed printing to stderr");
+    accept_forever(listener.get(), record);
+}

@@ -1,0 +1,54 @@
+// Child: a started program, held through a pidfd, with its standard output and error piped.
+#pragma once
+
+#include <sys/types.h>
+
+#include <span>
+#include <string>
+
+#include "os/result.h"
+#include "os/unique_fd.h"
+
+namespace marlox::os {
+
+// Owns a started program's pidfd and the read ends of its stdout and stderr pipes.
+// Not thread-safe: one thread owns a Child. Other threads that need to signal it go through
+// the pid held elsewhere (see TunnelRecord), which stays valid until reap() because an
+// exited-but-unreaped child keeps its pid.
+class Child {
+public:
+    // Starts argv[0], searched along PATH, with argv. Standard input is inherited, standard
+    // output and error go to new pipes, SIGPIPE is at its default action and no signal is
+    // blocked. Only descriptors 0, 1 and 2 reach the program: all others are close-on-exec.
+    // argv must not hold NUL bytes (they would silently cut an argument short).
+    static Result<Child> spawn(std::span<const std::string> argv);
+
+    Child(Child&& other) noexcept = default;
+    Child& operator=(Child&&) = delete;
+    ~Child();  // if still unreaped: SIGKILL and reap, so no zombie is ever left behind
+
+    pid_t pid() const noexcept { return pid_; }
+    // Readable (POLLIN) once the program has exited. Borrowed: valid while this Child lives.
+    int pidfd() const noexcept { return pidfd_.get(); }
+
+    UniqueFd take_stdout() noexcept { return std::move(stdout_); }
+    UniqueFd take_stderr() noexcept { return std::move(stderr_); }
+
+    // Signal through the pidfd: it can never reach another process that reuses the pid.
+    Result<void> send_signal(int sig);
+    // Blocks until the program has exited, leaving it unreaped (its pid is not yet free).
+    Result<void> wait_exited();
+    // Collects the exit status; after this the pid may be reused by the system.
+    void reap() noexcept;
+
+private:
+    Child(pid_t pid, UniqueFd pidfd, UniqueFd out, UniqueFd err) noexcept
+        : pid_(pid), pidfd_(std::move(pidfd)), stdout_(std::move(out)), stderr_(std::move(err)) {}
+
+    pid_t pid_;
+    UniqueFd pidfd_;  // invalid once reaped
+    UniqueFd stdout_;
+    UniqueFd stderr_;
+};
+
+}  // namespace marlox::os

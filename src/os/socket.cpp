@@ -1,0 +1,72 @@
+// Unix-domain socket set-up and peer credentials.
+#include "os/socket.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+
+namespace marlox::os {
+namespace {
+
+// Fills addr and returns the address length: the family field plus the path and its NUL.
+Result<socklen_t> make_address(const std::string& path, sockaddr_un& addr) {
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (path.size() + 1 > sizeof addr.sun_path) return Errno{ENAMETOOLONG};
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+}
+
+Result<UniqueFd> stream_socket() {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return last_errno();
+    return UniqueFd(fd);
+}
+
+}  // namespace
+
+Result<UniqueFd> listen_unix(const std::string& path) {
+    sockaddr_un addr;
+    auto length = make_address(path, addr);
+    if (!length) return length.error();
+    auto fd = stream_socket();
+    if (!fd) return fd;
+    if (::bind(fd->get(), reinterpret_cast<const sockaddr*>(&addr), *length) < 0) {
+        return last_errno();
+    }
+    // A negative backlog is raised by the kernel to its own maximum (somaxconn).
+    if (::listen(fd->get(), -1) < 0) return last_errno();
+    return fd;
+}
+
+Result<UniqueFd> accept_connection(int listen_fd) {
+    const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return last_errno();
+    return UniqueFd(fd);
+}
+
+Result<uid_t> peer_uid(int fd) {
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) < 0) return last_errno();
+    if (length != sizeof cred) return Errno{EPROTO};
+    return cred.uid;
+}
+
+Result<UniqueFd> connect_unix(const std::string& path) {
+    sockaddr_un addr;
+    auto length = make_address(path, addr);
+    if (!length) return length.error();
+    auto fd = stream_socket();
+    if (!fd) return fd;
+    for (;;) {
+        if (::connect(fd->get(), reinterpret_cast<const sockaddr*>(&addr), *length) == 0) break;
+        if (errno != EINTR) return last_errno();
+    }
+    return fd;
+}
+
+}  // namespace marlox::os

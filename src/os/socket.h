@@ -1,0 +1,26 @@
+// Unix-domain stream sockets: the listener, accepted connections and the peer's user id.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "os/result.h"
+#include "os/unique_fd.h"
+
+namespace marlox::os {
+
+// socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC), bind to path, listen with the kernel's largest
+// backlog. The caller removes any stale file first; an existing one makes bind fail.
+Result<UniqueFd> listen_unix(const std::string& path);
+
+// One accept4(SOCK_CLOEXEC). EINTR and every other failure are the caller's to judge.
+Result<UniqueFd> accept_connection(int listen_fd);
+
+// The user id of the process at the other end, as the kernel recorded it at connect time.
+Result<uid_t> peer_uid(int fd);
+
+// A connected client socket (for tools and tests): socket + connect to path.
+Result<UniqueFd> connect_unix(const std::string& path);
+
+}  // namespace marlox::os

@@ -1,0 +1,18 @@
+// "connect": start the tunnel process and supervise it on the connection thread.
+#pragma once
+
+#include <memory>
+
+#include "control/request.h"
+#include "tunnel/record.h"
+
+namespace marlox::tunnel {
+
+// Handles a "connect" request on the calling connection thread: reserves the record, checks and
+// writes the configuration file, starts openfortivpn, relays its output to conn until it has
+// exited, then clears the record, removes the file and shuts conn down. Sends every reply of a
+// connect itself. conn is borrowed; the caller closes it afterwards. Never throws.
+void run_connect(int conn, const control::Request& request,
+                 const std::shared_ptr<TunnelRecord>& record) noexcept;
+
+}  // namespace marlox::tunnel
