@@ -45,7 +45,8 @@ void pause_after(os::Errno error) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
-[[noreturn]] void accept_forever(int listener, const std::shared_ptr<tunnel::TunnelRecord>& record) {
+[[noreturn]] void accept_forever(int listener,
+                                 const std::shared_ptr<tunnel::TunnelRecord>& record) {
     for (;;) {
         auto conn = os::accept_connection(listener);
         if (!conn) {
@@ -53,8 +54,9 @@ void pause_after(os::Errno error) {
             continue;
         }
         auto started = os::start_detached(
-            [conn = std::move(*conn), record]() mutable noexcept {
-                control::serve_connection(std::move(conn), std::move(record));
+            // A plain capture of the const reference would be a const copy that cannot move.
+            [conn = std::move(*conn), shared = record]() mutable noexcept {
+                control::serve_connection(std::move(conn), std::move(shared));
             });
         // The connection closed with the lambda that failed to start; the daemon serves on,
         // so no local user can end it by opening connections until threads run out.

@@ -8,7 +8,7 @@ namespace marlox::control {
 
 // The longest request line accepted, its line feed included. Without a cap a client that never
 // sends a line feed would make the daemon's memory grow without bound.
-inline constexpr std::size_t kMaxRequestLine = 64 * 1024;
+inline constexpr std::size_t kMaxRequestLine = std::size_t{64} * 1024;
 
 enum class LineStatus {
     kLine,     // text holds the line, up to and including its line feed if one came

@@ -13,7 +13,7 @@ namespace marlox::os {
 
 // Every thread of the daemon gets this stack size. It is set explicitly: glibc's default
 // follows RLIMIT_STACK (8 MiB here), which costs memory and throughput with many clients.
-inline constexpr std::size_t kThreadStackSize = 2 * 1024 * 1024;
+inline constexpr std::size_t kThreadStackSize = std::size_t{2} * 1024 * 1024;
 
 namespace detail {
 // Starts entry(arg) on a new thread; returns the pthread_create error as an Errno.
