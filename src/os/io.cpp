@@ -51,6 +51,22 @@ Result<std::size_t> read_some(int fd, std::span<char> buffer) {
     }
 }
 
+Result<std::size_t> send_some_nowait(int fd, std::string_view bytes) {
+    for (;;) {
+        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0 || (n == 0 && bytes.empty())) return static_cast<std::size_t>(n);
+        if (n == 0) return Errno{EPIPE};
+        if (errno != EINTR) return last_errno();
+    }
+}
+
+Result<void> set_nonblocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return last_errno();
+    if (::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return last_errno();
+    return {};
+}
+
 Result<UniqueFd> dup_cloexec(int fd) {
     const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (copy < 0) return last_errno();

@@ -23,6 +23,14 @@ Result<std::size_t> recv_some(int fd, std::span<char> buffer);
 // One read(2), retried on EINTR. 0 means end of file.
 Result<std::size_t> read_some(int fd, std::span<char> buffer);
 
+// One send(2) with MSG_DONTWAIT | MSG_NOSIGNAL, retried on EINTR: never blocks, whatever the
+// socket's own mode, so a socket shared with a blocking reader can still be written without
+// waiting. EAGAIN when the socket cannot take a byte now; a send of 0 bytes counts as EPIPE.
+Result<std::size_t> send_some_nowait(int fd, std::string_view bytes);
+
+// Sets O_NONBLOCK on fd's open file description (shared with its duplicates).
+Result<void> set_nonblocking(int fd);
+
 // A close-on-exec duplicate numbered 3 or higher (F_DUPFD_CLOEXEC).
 Result<UniqueFd> dup_cloexec(int fd);
 

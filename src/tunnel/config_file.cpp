@@ -1,0 +1,57 @@
+// Configuration text from a request, the unsafe-value check and the exclusive writer.
+#include "tunnel/config_file.h"
+
+#include <array>
+
+#include "os/fs.h"
+#include "os/io.h"
+
+namespace marlox::tunnel {
+namespace {
+
+struct ConfigLine {
+    std::string_view key;     // in the file
+    std::string_view member;  // in the request
+};
+
+constexpr std::array<ConfigLine, 5> kLines = {{
+    {"host", "host"},
+    {"port", "port"},
+    {"username", "username"},
+    {"password", "ticket"},
+    {"trusted-cert", "trusted_cert"},
+}};
+
+}  // namespace
+
+std::optional<std::string_view> find_unsafe_field(const control::Request& request) {
+    for (const ConfigLine& line : kLines) {
+        const auto value = request.member(line.member);
+        if (value &&
+            value->find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos) {
+            return line.member;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string config_text(const control::Request& request) {
+    std::string text;
+    for (const ConfigLine& line : kLines) {
+        text.append(line.key).append(" = ");
+        text.append(request.member(line.member).value_or(std::string_view()));
+        text.push_back('\n');
+    }
+    return text;
+}
+
+os::Result<void> write_config(const std::string& path, std::string_view text) {
+    // Any failure to remove (nothing there, a directory, ...) shows up as the create's EEXIST or
+    // the like, so it need not be judged here.
+    (void)os::remove_file(path);
+    auto file = os::create_new_file(path, 0600);
+    if (!file) return file.error();
+    return os::write_all(file->get(), text);
+}
+
+}  // namespace marlox::tunnel

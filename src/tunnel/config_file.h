@@ -1,0 +1,32 @@
+// The tunnel configuration file: its path, its text, and a writer nobody can redirect.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "control/request.h"
+#include "os/result.h"
+
+namespace marlox::tunnel {
+
+// The file openfortivpn reads with "-c". It holds the credential in plain text.
+inline constexpr std::string_view kConfigPath = "/run/marlox/of.conf";
+
+// The first of "host", "port", "username", "ticket" and "trusted_cert" (in that order) whose
+// value holds a line feed, a carriage return or a NUL; nullopt when all five are safe. Such a
+// value would add lines of its own to the configuration file (a second "password" line, say).
+std::optional<std::string_view> find_unsafe_field(const control::Request& request);
+
+// The file's five lines: "host = ...\nport = ...\nusername = ...\npassword = ...\n
+// trusted-cert = ...\n", each value the request member as decoded, or empty when the member is
+// missing or not a string. "password" carries the request's "ticket".
+std::string config_text(const control::Request& request);
+
+// Writes text to path as a new regular file, mode 0600 before the umask. Whatever was at path is
+// removed first and the new file is created exclusively without following symbolic links, so a
+// link or a file planted there by another user can neither redirect the credential nor keep
+// wider permissions. A partly written file is left in place on a write error.
+os::Result<void> write_config(const std::string& path, std::string_view text);
+
+}  // namespace marlox::tunnel
