@@ -69,4 +69,9 @@ Result<UniqueFd> connect_unix(const std::string& path) {
     return fd;
 }
 
+Result<void> shutdown_sending(int fd) {
+    if (::shutdown(fd, SHUT_WR) < 0) return last_errno();
+    return {};
+}
+
 }  // namespace marlox::os

@@ -23,4 +23,7 @@ Result<uid_t> peer_uid(int fd);
 // A connected client socket (for tools and tests): socket + connect to path.
 Result<UniqueFd> connect_unix(const std::string& path);
 
+// shutdown(SHUT_WR): the peer reads end of stream while this side can still receive.
+Result<void> shutdown_sending(int fd);
+
 }  // namespace marlox::os
