@@ -1,0 +1,19 @@
+// The three commands of marlox-ctl, each one whole run against the daemon.
+#pragma once
+
+#include "ctl/arguments.h"
+
+namespace marlox::ctl {
+
+// The daemon's socket; the same fixed path the daemon serves.
+inline constexpr const char* kSocketPath = "/run/marlox/helper.sock";
+
+// Each returns the process exit status (see exit_status.h) after writing its output to
+// standard output and any failure, as one line, to standard error.
+int run_status(bool json);
+int run_disconnect();
+// Returns only when the daemon's stream has ended. Interrupted by SIGINT, SIGTERM or SIGHUP,
+// it ends the tunnel, prints the rest of its output and then ends by that signal.
+int run_connect(const ConnectOptions& options);
+
+}  // namespace marlox::ctl

@@ -1,0 +1,72 @@
+// Messages for every way a request can fail.
+#include "ctl/failure.h"
+
+#include <unistd.h>
+
+#include "os/io.h"
+
+namespace marlox::ctl {
+namespace {
+
+// Reply text shown to the user is cut short: a confused daemon could send anything.
+constexpr std::size_t kShownReplyBytes = 200;
+
+}  // namespace
+
+Failure failure_for(const Reply& reply) {
+    switch (reply.kind) {
+        case ReplyKind::kUnauthorized:
+            return {ExitStatus::kUnauthorized,
+                    "unauthorized: the daemon does not serve this user (see MARLOX_UID in "
+                    "marlox-helper(8))"};
+        case ReplyKind::kAlreadyConnected:
+            return {ExitStatus::kAlreadyConnected,
+                    "already connected: a tunnel is running (marlox-ctl disconnect ends it)"};
+        case ReplyKind::kInvalidField:
+            return {ExitStatus::kInvalidField,
+                    "invalid field: " + std::string(reply.detail) +
+                        " (a value must not hold a line feed, carriage return or NUL)"};
+        case ReplyKind::kSpawnFailed:
+            return {ExitStatus::kSpawnFailed,
+                    "the daemon could not start openfortivpn: " + std::string(reply.detail)};
+        case ReplyKind::kWriteConfFailed:
+            return {ExitStatus::kWriteConfFailed,
+                    "write conf failed: the daemon could not write /run/marlox/of.conf"};
+        case ReplyKind::kBadJson:
+            return {ExitStatus::kBadJson, "bad json: the daemon could not parse the request"};
+        case ReplyKind::kRequestTooLong:
+            return {ExitStatus::kRequestTooLong,
+                    "request too long: the daemon refused a request this long (is the ticket "
+                    "right?)"};
+        case ReplyKind::kUnknownCmd:
+            return {ExitStatus::kUnknownCmd,
+                    "unknown cmd: the daemon does not know this command (an older version?)"};
+        default:
+            return bad_reply({});
+    }
+}
+
+Failure unreachable(std::string_view socket_path, os::Errno error) {
+    return {ExitStatus::kUnreachable, "cannot reach " + std::string(socket_path) + ": " +
+                                          os::describe(error) + "; is marlox-helper running?"};
+}
+
+Failure bad_reply(std::string_view line) {
+    if (line.empty()) {
+        return {ExitStatus::kBadReply, "the daemon closed the connection without a reply"};
+    }
+    std::string shown(line.substr(0, kShownReplyBytes));
+    // No control characters reach the user's terminal from an unknown reply.
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    if (line.size() > kShownReplyBytes) shown += "...";
+    return {ExitStatus::kBadReply, "unexpected reply from the daemon: " + shown};
+}
+
+int report(const Failure& failure) {
+    (void)os::write_all(STDERR_FILENO, "marlox-ctl: " + failure.message + "\n");
+    return code(failure.status);
+}
+
+}  // namespace marlox::ctl

@@ -1,0 +1,69 @@
+// marlox-ctl --help, with the exit statuses taken from the one table that defines them.
+#include "ctl/help.h"
+
+#include <string_view>
+
+#include "ctl/exit_status.h"
+
+namespace marlox::ctl {
+namespace {
+
+constexpr std::string_view kUsage = R"(Usage: marlox-ctl status [--json]
+       marlox-ctl disconnect
+       marlox-ctl connect --host HOST --port PORT --username USER
+                          [--realm REALM] [--trusted-cert DIGEST]
+       marlox-ctl --help | --version
+
+Controls the VPN tunnel of marlox-helper through /run/marlox/helper.sock.
+
+Commands:
+  status      print "running" or "not running"; exit status 0 either way
+  disconnect  ask the daemon to end the running tunnel (it sends openfortivpn
+              SIGTERM); succeeds whether or not a tunnel runs, and returns at once
+  connect     start the tunnel and print each line of openfortivpn's output as
+              it arrives; returns when the tunnel has ended
+
+Options:
+  --json                 status: print the daemon's reply line as it came,
+                         {"running":true} or {"running":false}
+  --host HOST            VPN gateway host name or address
+  --port PORT            VPN gateway port
+  --username USER        user name at the gateway
+  --realm REALM          authentication realm; without it the daemon uses "radius"
+  --trusted-cert DIGEST  the gateway certificate's SHA-256 digest (of its DER
+                         form, 64 lower-case hex digits), trusted even if no
+                         certificate authority vouches for it
+  -h, --help             show this help and exit
+  --version              show the version and exit
+Every option also takes the form --name=VALUE. Values must be UTF-8.
+
+The ticket (the password) is never an argument, since every user can read the
+arguments of every process. connect reads it from standard input: the first
+line, without its line feed (and a carriage return before it). When standard
+input is a terminal, it asks for the password without echo.
+
+Ctrl-C, SIGTERM or SIGHUP during connect closes the connection's sending side:
+the daemon then ends the tunnel, marlox-ctl prints openfortivpn's last lines,
+and ends by that same signal. A second signal ends marlox-ctl at once.
+
+An error reply is recognised only as the first line, and only when it matches
+one of the daemon's replies exactly; connect has no other acknowledgement, so a
+first output line of openfortivpn that read exactly like an error reply would
+be taken as one.
+
+Exit status:
+)";
+
+}  // namespace
+
+std::string help_text() {
+    std::string text(kUsage);
+    for (const ExitStatusDoc& doc : kExitStatusDocs) {
+        const std::string number = std::to_string(code(doc.status));
+        text +=
+            std::string(4 - number.size(), ' ') + number + "  " + std::string(doc.meaning) + "\n";
+    }
+    return text;
+}
+
+}  // namespace marlox::ctl
