@@ -1,0 +1,38 @@
+// The accept loop both reference servers share: one detached thread per connection.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <utility>
+
+#include "os/fs.h"
+#include "os/process.h"
+#include "os/socket.h"
+#include "os/thread.h"
+
+namespace marlox::bench {
+
+// Listens on path (replacing a leftover socket file) and runs serve(UniqueFd) for every
+// accepted connection on a detached thread with the daemon's explicit 2 MiB stack, as the
+// daemon itself does. Never returns; exits with status 1 if it cannot listen.
+template <class Serve>
+[[noreturn]] void accept_forever(const std::string& path, Serve serve) {
+    (void)os::ignore_sigpipe();
+    (void)os::remove_file(path);
+    auto listener = os::listen_unix(path);
+    if (!listener) {
+        std::fprintf(stderr, "listen on %s: %s\n", path.c_str(),
+                     os::describe(listener.error()).c_str());
+        std::exit(1);
+    }
+    (void)os::set_mode(path, 0666);
+    for (;;) {
+        auto conn = os::accept_connection(listener->get());
+        if (!conn) continue;
+        (void)os::start_detached(
+            [conn = std::move(*conn), serve]() mutable noexcept { serve(std::move(conn)); });
+    }
+}
+
+}  // namespace marlox::bench

@@ -1,0 +1,40 @@
+// Reference status server: the least work that answers a status request the way the daemon does.
+//
+// Per connection: accept, a thread with a 2 MiB stack, the peer's credentials, one read of the
+// request line, the reply, close. No JSON parsing and no shared state: the daemon's request path
+// is measured against this.
+#include <array>
+#include <cstdio>
+#include <string_view>
+
+#include "control/replies.h"
+#include "os/io.h"
+#include "os/socket.h"
+#include "reference/accept_loop.h"
+
+namespace {
+
+using namespace marlox;
+
+void serve(os::UniqueFd conn) noexcept {
+    if (!os::peer_uid(conn.get())) return;
+    // The same 8 KiB receive buffer as the daemon's request reader, so both touch as much stack.
+    std::array<char, 8192> buffer;
+    for (;;) {
+        const auto received = os::recv_some(conn.get(), buffer);
+        if (!received) return;
+        if (*received == 0) break;
+        if (std::string_view(buffer.data(), *received).find('\n') != std::string_view::npos) break;
+    }
+    (void)os::send_all(conn.get(), control::kReplyNotRunning);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s SOCKET_PATH\n", argv[0]);
+        return 2;
+    }
+    marlox::bench::accept_forever(argv[1], serve);
+}
