@@ -1,0 +1,69 @@
+// Holding idle connections against a server and weighing it meanwhile.
+#include "idle_bench.h"
+
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "failed.h"
+#include "os/socket.h"
+#include "support/deadline.h"
+
+namespace marlox::bench {
+namespace {
+
+constexpr support::milliseconds kSettleTimeout{10000};
+
+// Polls pid's usage until done(usage) holds or the time runs out; the last reading either way.
+std::optional<ProcessUsage> wait_for_usage(pid_t pid,
+                                           const std::function<bool(const ProcessUsage&)>& done) {
+    const support::Deadline deadline(kSettleTimeout);
+    for (;;) {
+        const auto usage = process_usage(pid);
+        if (!usage || done(*usage) || deadline.expired()) return usage;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+}  // namespace
+
+IdleFigures run_idle_connections(pid_t pid, std::size_t connections, const StatusLoadPlan& status) {
+    IdleFigures figures;
+    const auto before = process_usage(pid);
+    if (!before) return failed<IdleFigures>("cannot read the server's /proc status");
+    figures.before = *before;
+
+    std::vector<os::UniqueFd> held;
+    held.reserve(connections);
+    for (std::size_t i = 0; i < connections; ++i) {
+        auto conn = os::connect_unix(status.socket_path);
+        if (!conn) {
+            return failed<IdleFigures>("idle connection " + std::to_string(i) + ": " +
+                                       os::describe(conn.error()));
+        }
+        held.push_back(std::move(*conn));
+    }
+    const std::size_t busy = before->threads + connections;
+    const auto during =
+        wait_for_usage(pid, [busy](const ProcessUsage& u) { return u.threads >= busy; });
+    if (!during || during->threads < busy) {
+        return failed<IdleFigures>("the server did not start a thread per connection in time");
+    }
+    figures.during = *during;
+    figures.kib_per_connection =
+        (static_cast<double>(during->resident_kib) - static_cast<double>(before->resident_kib)) /
+        static_cast<double>(connections);
+    figures.status_while_held = run_status_load(status);
+
+    held.clear();  // every server thread now reads end of stream and ends
+    const std::size_t idle = before->threads;
+    const auto after =
+        wait_for_usage(pid, [idle](const ProcessUsage& u) { return u.threads <= idle; });
+    if (!after) return failed<IdleFigures>("cannot read the server's /proc status");
+    figures.after = *after;
+    if (after->threads > idle) figures.fault = "the server's threads did not end in time";
+    return figures;
+}
+
+}  // namespace marlox::bench

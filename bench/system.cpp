@@ -1,0 +1,100 @@
+// Affinity, descriptor limits, receive time-outs, PATH and /proc readings for the benchmark.
+#include "system.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <string_view>
+
+#include "os/io.h"
+#include "os/unique_fd.h"
+
+namespace marlox::bench {
+namespace {
+
+std::optional<std::string> read_small_file(const std::string& path) {
+    const os::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return std::nullopt;
+    std::string text;
+    std::array<char, 4096> buffer;
+    for (int reads = 0; reads < 64; ++reads) {  // /proc files here are a few KiB at most
+        const auto n = os::read_some(fd.get(), buffer);
+        if (!n) return std::nullopt;
+        if (*n == 0) return text;
+        text.append(buffer.data(), *n);
+    }
+    return text;
+}
+
+// The number after "key:" in text (a /proc status file), or nullopt.
+std::optional<std::size_t> field(std::string_view text, std::string_view key) {
+    const std::size_t at = text.find(key);
+    if (at == std::string_view::npos) return std::nullopt;
+    return std::strtoull(text.data() + at + key.size(), nullptr, 10);
+}
+
+}  // namespace
+
+os::Result<void> pin_to_cpu(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    if (::sched_setaffinity(0, sizeof set, &set) < 0) return os::last_errno();
+    return {};
+}
+
+os::Result<void> raise_descriptor_limit(std::size_t wanted) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) < 0) return os::last_errno();
+    if (limit.rlim_cur >= wanted) return {};
+    limit.rlim_cur = wanted;
+    limit.rlim_max = std::max<rlim_t>(limit.rlim_max, wanted);
+    if (::setrlimit(RLIMIT_NOFILE, &limit) < 0) return os::last_errno();
+    return {};
+}
+
+os::Result<void> set_receive_timeout(int fd, std::chrono::milliseconds timeout) {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
+    timeval tv{static_cast<time_t>(us / 1'000'000), static_cast<suseconds_t>(us % 1'000'000)};
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0) return os::last_errno();
+    return {};
+}
+
+void prepend_to_path(const std::string& dir) {
+    const char* old = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe): no threads yet
+    const std::string path = dir + ":" + (old != nullptr ? old : "/usr/bin:/bin");
+    (void)::setenv("PATH", path.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+}
+
+std::optional<ProcessUsage> process_usage(pid_t pid) {
+    const auto text = read_small_file("/proc/" + std::to_string(pid) + "/status");
+    if (!text) return std::nullopt;
+    const auto rss = field(*text, "\nVmRSS:");
+    const auto threads = field(*text, "\nThreads:");
+    if (!rss || !threads) return std::nullopt;
+    return ProcessUsage{*rss, *threads};
+}
+
+std::string machine_description() {
+    std::string model = "unknown CPU";
+    if (const auto cpuinfo = read_small_file("/proc/cpuinfo")) {
+        const std::size_t at = cpuinfo->find("model name");
+        const std::size_t colon = cpuinfo->find(": ", at);
+        if (at != std::string::npos && colon != std::string::npos) {
+            model = cpuinfo->substr(colon + 2, cpuinfo->find('\n', colon) - colon - 2);
+        }
+    }
+    utsname names{};
+    const std::string kernel = ::uname(&names) == 0 ? names.release : "unknown kernel";
+    return model + ", " + std::to_string(::sysconf(_SC_NPROCESSORS_ONLN)) + " CPUs, Linux " +
+           kernel;
+}
+
+}  // namespace marlox::bench
