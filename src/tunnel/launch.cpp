@@ -1,13 +1,79 @@
-// TEMPORARY placeholder until the tunnel supervision lands: refuses every connect.
+// "connect": from the request to a started, recorded tunnel process.
 #include "tunnel/launch.h"
 
+#include <array>
+#include <optional>
+#include <string>
+#include <utility>
+
 #include "control/replies.h"
+#include "os/child.h"
+#include "os/fs.h"
 #include "os/io.h"
+#include "tunnel/config_file.h"
+#include "tunnel/supervise.h"
 
 namespace marlox::tunnel {
+namespace {
 
-void run_connect(int conn, const control::Request&, const std::shared_ptr<TunnelRecord>&) noexcept {
-    (void)os::send_all(conn, "{\"error\":\"spawn: not built yet\"}\n");
+// Replies are best effort: a client that has gone away simply misses its answer.
+void reply(int conn, std::string_view line) { (void)os::send_all(conn, line); }
+
+void reply_error(int conn, std::string_view prefix, std::string_view text) {
+    std::string line;
+    line.append(prefix).append(text).append(control::kReplyErrorSuffix);
+    reply(conn, line);
+}
+
+struct Started {
+    std::optional<os::Child> child;
+    std::string error;  // when there is no child: the text the client sees
+};
+
+// Starts openfortivpn on the configuration file.
+Started start_tunnel(const control::Request& request) {
+    const std::string_view realm = request.member("realm").value_or("radius");
+    // A NUL would silently cut the argument short at exec.
+    if (realm.find('\0') != std::string_view::npos) {
+        return {std::nullopt, "nul byte found in provided data"};
+    }
+    const std::array<std::string, 5> argv = {"openfortivpn", "-c", std::string(kConfigPath),
+                                             "--realm", std::string(realm)};
+    auto child = os::Child::spawn(argv);
+    if (!child) return {std::nullopt, os::describe(child.error())};
+    return {std::move(*child), {}};
+}
+
+}  // namespace
+
+void run_connect(int conn, const control::Request& request,
+                 const std::shared_ptr<TunnelRecord>& record) noexcept {
+    // Checked before anything else, so a refused request leaves no trace.
+    if (const auto field = find_unsafe_field(request)) {
+        reply_error(conn, control::kReplyInvalidFieldPrefix, *field);
+        return;
+    }
+    // Held from here to the end of the tunnel: a second connect meanwhile is refused.
+    if (!record->try_reserve()) {
+        reply(conn, control::kReplyAlreadyConnected);
+        return;
+    }
+    const std::string config_path(kConfigPath);
+    if (!write_config(config_path, config_text(request))) {
+        reply(conn, control::kReplyWriteConfFailed);
+        record->release();
+        return;
+    }
+    auto [child, error] = start_tunnel(request);
+    if (!child) {
+        reply_error(conn, control::kReplySpawnPrefix, error);
+        (void)os::remove_file(config_path);
+        record->release();
+        return;
+    }
+    record->record_pid(child->pid());
+    // No acknowledgement: the client sees the tunnel's output, then the end of the stream.
+    supervise(conn, std::move(*child), record);
 }
 
 }  // namespace marlox::tunnel
