@@ -46,7 +46,7 @@ private:
 
     mutable std::mutex mutex_;
     State state_ = State::kIdle;
-    pid_t pid_ = 0;                 // meaningful in kRunning only
+    pid_t pid_ = 0;                // meaningful in kRunning only
     bool stop_requested_ = false;  // a disconnect arrived while kStarting
 };
 
