@@ -20,7 +20,7 @@ inline constexpr std::string_view kStatusRequest = "{\"cmd\":\"status\"}\n";
 inline constexpr std::string_view kStatusReply = control::kReplyNotRunning;
 
 struct Settings {
-    int rounds = 3;
+    int rounds = 5;
     std::chrono::milliseconds status_time{1000};
     std::uint64_t relay_lines = 1'000'000;
     std::size_t idle_connections = 2000;
