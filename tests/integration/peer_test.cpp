@@ -1,0 +1,71 @@
+// Who the real daemon serves, by MARLOX_UID, for clients running as several users.
+#include <sys/types.h>
+
+#include <optional>
+#include <set>
+#include <string>
+
+#include "support/client.h"
+#include "support/daemon.h"
+#include "support/integration_test.h"
+
+namespace marlox::support {
+namespace {
+
+constexpr std::string_view kUnauthorized = "{\"error\":\"unauthorized\"}\n";
+constexpr std::string_view kNotRunning = "{\"running\":false}\n";
+constexpr uid_t kClientUids[] = {0, 999, 1000, 1001};
+
+struct AdmissionCase {
+    std::string name;
+    std::optional<std::string> marlox_uid;  // nullopt: unset
+    std::set<uid_t> admitted;               // among kClientUids
+};
+
+// Names the case in failure messages instead of a dump of its bytes.
+void PrintTo(const AdmissionCase& c, std::ostream* out) { *out << c.name; }
+
+const std::set<uid_t> kDefaultRule = {0, 1000, 1001};
+
+class AdmissionTest : public IntegrationTest,
+                      public ::testing::WithParamInterface<AdmissionCase> {};
+
+TEST_P(AdmissionTest, ServesExactlyTheAdmittedUsers) {
+    DaemonOptions options;
+    options.marlox_uid = GetParam().marlox_uid;
+    auto daemon = Daemon::start(options);
+    ASSERT_TRUE(daemon) << daemon.error();
+
+    for (const uid_t uid : kClientUids) {
+        auto reply = exchange_as(uid, "{\"cmd\":\"status\"}\n");
+        ASSERT_TRUE(reply) << "uid " << uid << ": " << reply.error();
+        if (GetParam().admitted.contains(uid)) {
+            EXPECT_EQ(reply->bytes, kNotRunning) << "uid " << uid;
+            EXPECT_EQ(reply->end, StreamEnd::kEof) << "uid " << uid;
+        } else {
+            // The request is never read, so the close may come as a reset after the reply.
+            EXPECT_EQ(reply->bytes, kUnauthorized) << "uid " << uid;
+            EXPECT_NE(reply->end, StreamEnd::kOpen) << "uid " << uid;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MarloxUid, AdmissionTest,
+    ::testing::Values(AdmissionCase{"Unset", std::nullopt, kDefaultRule},
+                      AdmissionCase{"OneUser", "1001", {0, 1001}},
+                      AdmissionCase{"OneUserWithPlus", "+1001", {0, 1001}},
+                      AdmissionCase{"OtherUser", "1000", {0, 1000}},
+                      AdmissionCase{"Administrator", "0", {0}},
+                      AdmissionCase{"LargestUid", "4294967295", {0}},
+                      AdmissionCase{"Empty", "", kDefaultRule},
+                      AdmissionCase{"Negative", "-1", kDefaultRule},
+                      AdmissionCase{"BeyondThirtyTwoBits", "4294967296", kDefaultRule},
+                      AdmissionCase{"SpaceBefore", " 1001", kDefaultRule},
+                      AdmissionCase{"SpaceAfter", "1001 ", kDefaultRule},
+                      AdmissionCase{"TwoPlusSigns", "++1001", kDefaultRule},
+                      AdmissionCase{"NotUtf8", "1001\xff", kDefaultRule}),
+    [](const ::testing::TestParamInfo<AdmissionCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace marlox::support
