@@ -31,54 +31,21 @@ std::string encode(char32_t c) {
 }
 
 TEST(Utf8Test, ValidationFollowsTheWellFormedTable) {
-    const struct {
-        std::string_view text;
-        bool valid;
-    } cases[] = {
-        {""sv, true},
-        {"plain ASCII \x01\x7F"sv, true},
-        {"\0"sv, true},
-        {"\xC2\x80"sv, true},          // U+0080, smallest two-byte
-        {"\xDF\xBF"sv, true},          // U+07FF
-        {"\xE0\xA0\x80"sv, true},      // U+0800, smallest three-byte
-        {"\xED\x9F\xBF"sv, true},      // U+D7FF, just below the surrogates
-        {"\xEE\x80\x80"sv, true},      // U+E000, just above them
-        {"\xEF\xBF\xBF"sv, true},      // U+FFFF
-        {"\xF0\x90\x80\x80"sv, true},  // U+10000
-        {"\xF4\x8F\xBF\xBF"sv, true},  // U+10FFFF, the last code point
-        {"a\xC3\xA9"
-         "b\xF0\x9F\x98\x80"sv,
-         true},
-        {"\xC0\x80"sv, false},          // overlong NUL
-        {"\xC1\xBF"sv, false},          // overlong U+007F
-        {"\xE0\x80\x80"sv, false},      // overlong three-byte
-        {"\xE0\x9F\xBF"sv, false},      // overlong U+07FF
-        {"\xF0\x80\x80\x80"sv, false},  // overlong four-byte
-        {"\xF0\x8F\xBF\xBF"sv, false},  // overlong U+FFFF
-        {"\xED\xA0\x80"sv, false},      // U+D800
-        {"\xED\xBF\xBF"sv, false},      // U+DFFF
-        {"\xF4\x90\x80\x80"sv, false},  // U+110000
-        {"\xF5\x80\x80\x80"sv, false},
-        {"\xF8\x88\x80\x80\x80"sv, false},  // old five-byte form
-        {"\xFE"sv, false},
-        {"\xFF"sv, false},
-        {"\xC2"sv, false},  // truncated at the end
-        {"\xE2\x82"sv, false},
-        {"\xF0\x9F\x98"sv, false},
-        {"\xC2"
-         "A"sv,
-         false},  // lead followed by ASCII
-        {"\xE2\x82"
-         "A"sv,
-         false},
-        {"\x80"sv, false},  // stray continuation
-        {"a\xBF"
-         "b"sv,
-         false},
-        {"\xF0\x9F\x98\x80\x80"sv, false},  // one continuation too many
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(is_valid_utf8(c.text), c.valid) << testing::PrintToString(std::string(c.text));
+    // The smallest and largest character of each length, and the neighbours of the surrogates.
+    for (const auto text :
+         {""sv, "ASCII \x01\x7F"sv, "\0"sv, "\xC2\x80"sv, "\xDF\xBF"sv, "\xE0\xA0\x80"sv,
+          "\xED\x9F\xBF"sv, "\xEE\x80\x80"sv, "\xEF\xBF\xBF"sv, "\xF0\x90\x80\x80"sv,
+          "\xF4\x8F\xBF\xBF"sv, "a\xC3\xA9\x62\xF0\x9F\x98\x80"sv}) {
+        EXPECT_TRUE(is_valid_utf8(text)) << testing::PrintToString(std::string(text));
+    }
+    // Overlong forms, surrogates, past U+10FFFF, bytes never used, truncated sequences (at the
+    // end and before ASCII), stray and surplus continuation bytes.
+    for (const auto text : {"\xC0\x80"sv, "\xE0\x80\x80"sv, "\xE0\x9F\xBF"sv, "\xF0\x80\x80\x80"sv,
+                            "\xF0\x8F\xBF\xBF"sv, "\xED\xA0\x80"sv, "\xED\xBF\xBF"sv,
+                            "\xF4\x90\x80\x80"sv, "\xF5\x80\x80\x80"sv, "\xF8\x88\x80\x80\x80"sv,
+                            "\xFF"sv, "\xC2"sv, "\xE2\x82"sv, "\xF0\x9F\x98"sv, "\xC2\x41"sv,
+                            "\xE2\x82\x41"sv, "\x80"sv, "a\xBF\x62"sv, "\xF0\x9F\x98\x80\x80"sv}) {
+        EXPECT_FALSE(is_valid_utf8(text)) << testing::PrintToString(std::string(text));
     }
 }
 
@@ -91,22 +58,16 @@ TEST(Utf8Test, RepairReplacesEachMaximalIllFormedSubpartOnce) {
         {"plain\0text"sv, "plain\0text"sv},
         {"h\xC3\xA9llo \xE2\x82\xAC \xF0\x9F\x98\x80"sv,
          "h\xC3\xA9llo \xE2\x82\xAC \xF0\x9F\x98\x80"sv},
-        {"a\xF0\x9F\x98"
-         "b"sv,
-         "a" REPL "b"sv},           // truncated four-byte: one
-        {"\xF0\x9F"sv, REPL ""sv},  // truncated at the very end
-        {"\xE2\x82"
-         "x"sv,
-         REPL "x"sv},
+        {"a\xF0\x9F\x98\x62"sv, "a" REPL "b"sv},  // truncated four-byte: one
+        {"\xF0\x9F"sv, REPL ""sv},                // truncated at the very end
+        {"\xE2\x82x"sv, REPL "x"sv},
         {"\xE0\x80"sv, REPL REPL ""sv},  // E0 80 can never start a character
         {"\xC0\xAF"sv, REPL REPL ""sv},
         {"\xED\xA0\x80"sv, REPL REPL REPL ""sv},  // surrogate
         {"\xF4\x90\x80\x80"sv, REPL REPL REPL REPL ""sv},
         {"\xFF"sv, REPL ""sv},
         {"\x80\x80"sv, REPL REPL ""sv},
-        {"\xC2"
-         "A"sv,
-         REPL "A"sv},
+        {"\xC2\x41"sv, REPL "A"sv},
         // The example of the Unicode standard (table 3-8).
         {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64"sv,
          "a" REPL REPL REPL "b" REPL "c" REPL REPL "d"sv},
@@ -125,10 +86,12 @@ TEST(Utf8Test, TrimRemovesEveryWhiteSpaceCharacterAtBothEnds) {
     for (const char32_t c : white) {
         const std::string ws = encode(c);
         ASSERT_TRUE(is_valid_utf8(ws));
-        EXPECT_EQ(trim_unicode_whitespace(ws + "x" + ws), "x") << std::hex << static_cast<std::uint32_t>(c);
+        EXPECT_EQ(trim_unicode_whitespace(ws + "x" + ws), "x")
+            << std::hex << static_cast<std::uint32_t>(c);
         EXPECT_EQ(trim_unicode_whitespace(ws + ws + "a " + ws + "b" + ws + ws), "a " + ws + "b")
             << std::hex << static_cast<std::uint32_t>(c);
-        EXPECT_EQ(trim_unicode_whitespace(ws + ws), "") << std::hex << static_cast<std::uint32_t>(c);
+        EXPECT_EQ(trim_unicode_whitespace(ws + ws), "")
+            << std::hex << static_cast<std::uint32_t>(c);
     }
 }
 
@@ -145,6 +108,23 @@ TEST(Utf8Test, TrimKeepsCharactersWithoutTheWhiteSpaceProperty) {
     }
     const std::string emoji = " \xF0\x9F\x98\x80\xE2\x80\x83";  // U+1F600 then U+2003
     EXPECT_EQ(trim_unicode_whitespace(emoji), "\xF0\x9F\x98\x80");
+}
+
+TEST(Utf8Test, LongAsciiTextIsCheckedAtEveryPosition) {
+    // ASCII runs are skipped a word at a time: a bad or multi-byte character must be found
+    // wherever it sits relative to the word boundaries, first byte to last.
+    const std::string ascii(40, 'a');
+    for (std::size_t at = 0; at <= ascii.size(); ++at) {
+        const std::string head = ascii.substr(0, at);
+        const std::string tail = ascii.substr(at);
+        EXPECT_TRUE(is_valid_utf8(head)) << at;
+        EXPECT_TRUE(is_valid_utf8(head + "\xC3\xA9" + tail)) << at;
+        EXPECT_FALSE(is_valid_utf8(head + "\xFF" + tail)) << at;
+        EXPECT_FALSE(is_valid_utf8(head + "\x80" + tail)) << at;
+        std::string out;
+        append_utf8_repaired(out, head + "\xFF" + tail);
+        EXPECT_EQ(out, head + REPL + tail) << at;
+    }
 }
 
 }  // namespace
