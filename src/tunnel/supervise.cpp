@@ -50,7 +50,7 @@ void supervise(int conn, os::Child child, const std::shared_ptr<TunnelRecord>& r
     // "disconnect", or when a relay's failed send closes its pipe.
     if (auto watched = os::dup_cloexec(conn)) {
         auto started = os::start_detached(
-            [watched = std::move(*watched), record, pid = child.pid()]() mutable noexcept {
+            [watched = std::move(*watched), record = record, pid = child.pid()]() mutable noexcept {
                 watch_connection(std::move(watched), std::move(record), pid);
             });
         if (!started) {

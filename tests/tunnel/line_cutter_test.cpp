@@ -66,7 +66,7 @@ TEST(LineCutterTest, EverySplitPointGivesTheSameLines) {
 }
 
 TEST(LineCutterTest, LongLineFedInSmallChunksComesOutWhole) {
-    const std::string line(100 * 1024, 'x');
+    const std::string line(std::size_t{100} * 1024, 'x');
     const std::string input = line + "\r\n" + line;
     LineCutter cutter;
     std::string out;

@@ -200,7 +200,8 @@ TEST_F(RelayTest, SlowClientIsWaitedForWhileTheProcessRuns) {
     const std::string line = std::string(999, 'x') + "\n";
     start_stream(start({"sleep", "30"}));
     // More than the socket and pipe buffers hold, so the relay must wait for the client.
-    auto writer = write_lines(start_relay(), kLines, [&](int) { return line; });
+    auto writer =
+        write_lines(start_relay(), kLines, [&](int) -> const std::string& { return line; });
 
     // Longer than the drain time: no time limit may apply while the process runs.
     EXPECT_FALSE(relays_finished(kDrainTime + 500ms));
@@ -234,7 +235,8 @@ TEST_F(RelayTest, ClientThatStopsReadingCannotHoldTheEndPastTheDrainTime) {
     ASSERT_TRUE(os::ignore_sigpipe());  // the writer below outlives the relay's read end
     const std::string line = std::string(999, 'y') + "\n";
     start_stream(start({"sleep", "30"}));
-    auto writer = write_lines(start_relay(), 10000, [&](int) { return line; });
+    auto writer =
+        write_lines(start_relay(), 10000, [&](int) -> const std::string& { return line; });
 
     // The client never reads; the relay is stuck in a send until the process ends.
     EXPECT_FALSE(relays_finished(300ms));
