@@ -1,9 +1,8 @@
 // Request: the parsed JSON value of a request line, and the one rule for reading its members.
 #pragma once
 
-#include <nlohmann/json_fwd.hpp>
-
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string_view>
 

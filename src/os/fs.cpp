@@ -30,8 +30,7 @@ Result<void> set_mode(const std::string& path, mode_t mode) {
 }
 
 Result<UniqueFd> create_new_file(const std::string& path, mode_t mode) {
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) return last_errno();
     return UniqueFd(fd);
 }

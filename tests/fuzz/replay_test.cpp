@@ -26,7 +26,7 @@ TEST(FuzzCorpusReplay, EveryInputHoldsTheInvariants) {
     for (const auto& entry : std::filesystem::directory_iterator(kCorpus)) {
         if (!entry.is_regular_file()) continue;
         const std::string input = read_file(entry.path());
-        std::fprintf(stderr, "replaying %s\n", entry.path().filename().c_str());
+        (void)std::fprintf(stderr, "replaying %s\n", entry.path().filename().c_str());
         (void)LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(input.data()),
                                      input.size());
         ++replayed;
