@@ -19,7 +19,7 @@ void relay_lines(os::UniqueFd pipe, ClientStream& stream) noexcept {
     // A pipe holds 64 KiB: reading it whole in one go takes an eighth of the reads, waits and
     // sends that 8 KiB would, which is most of the relay's cost with verbose output (measured
     // by bench/). It lives on the relay thread's 2 MiB stack only while a tunnel runs.
-    std::array<char, 64 * 1024> buffer;
+    std::array<char, std::size_t{64} * 1024> buffer;
     LineCutter cutter;
     std::string lines;  // reused: the lines of one read
     for (;;) {
