@@ -1,0 +1,143 @@
+// Signals and the terminal: Ctrl-C and its kin end the tunnel cleanly; the password prompt
+// does not echo and leaves the terminal as it found it.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "ctl_fixture.h"
+
+namespace marlox::ctltest {
+namespace {
+
+const std::string kConfigPath = "/run/marlox/of.conf";
+
+struct SignalCase {
+    std::string name;
+    int sig;
+};
+
+class EndingSignalTest : public CtlTest, public ::testing::WithParamInterface<SignalCase> {};
+
+TEST_P(EndingSignalTest, EndsTheTunnelPrintsItsLastLinesThenDiesOfIt) {
+    fake().write_script("h",
+                        "ignore-term\nout up\nwait-term 20000\nout closing down\nerr pppd gone\n");
+    auto connect = start_connect("h");
+    ASSERT_TRUE(connect) << connect.error();
+    ASSERT_TRUE(connect->wait_out("up\n"));
+
+    ASSERT_TRUE(connect->signal(GetParam().sig));
+    EXPECT_TRUE(fake().wait_for("term"));
+    const auto ended = connect->wait_exit();
+    ASSERT_TRUE(ended.has_value()) << connect->out();
+    EXPECT_EQ(describe(*ended), "signal " + std::to_string(GetParam().sig));
+    // Everything the tunnel said on its way down arrived before marlox-ctl ended.
+    EXPECT_TRUE(connect->out() == "up\nclosing down\npppd gone\n" ||
+                connect->out() == "up\npppd gone\nclosing down\n")
+        << connect->out();
+    EXPECT_EQ(connect->err(), "");
+    // It ended only once the tunnel was gone.
+    EXPECT_EQ(status_reply(), kNotRunning);
+    EXPECT_FALSE(std::filesystem::exists(kConfigPath));
+    EXPECT_TRUE(daemon().wait_for_stderr("结束隧道 pid=")) << daemon().stderr_text();
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, EndingSignalTest,
+                         ::testing::Values(SignalCase{"Interrupt", SIGINT},
+                                           SignalCase{"Terminate", SIGTERM},
+                                           SignalCase{"HangUp", SIGHUP}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(CtlTest, SecondInterruptEndsAtOnceWhenTheTunnelLingers) {
+    fake().write_script("h", "ignore-term\nout up\nsleep 4000\n");
+    auto connect = start_connect("h");
+    ASSERT_TRUE(connect) << connect.error();
+    ASSERT_TRUE(connect->wait_out("up\n"));
+
+    ASSERT_TRUE(connect->signal(SIGINT));
+    ASSERT_TRUE(fake().wait_for("term"));
+    EXPECT_FALSE(connect->wait_exit(milliseconds(300)).has_value());
+
+    ASSERT_TRUE(connect->signal(SIGINT));
+    const auto ended = connect->wait_exit(milliseconds(2000));
+    ASSERT_TRUE(ended.has_value());
+    EXPECT_EQ(describe(*ended), "signal " + std::to_string(SIGINT));
+}
+
+// The settings of the terminal whose device is path, seen from a descriptor of its own.
+std::optional<termios> settings_of(const std::string& path) {
+    os::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    termios settings{};
+    if (!fd.valid() || ::tcgetattr(fd.get(), &settings) < 0) return std::nullopt;
+    return settings;
+}
+
+// What the terminal shows (its echo) within the time-out.
+std::string screen(int master, milliseconds timeout) {
+    const support::Deadline deadline(timeout);
+    std::string shown;
+    pollfd fd{master, POLLIN, 0};
+    while (::poll(&fd, 1, deadline.poll_ms()) == 1) {
+        char buffer[256];
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0) break;
+        shown.append(buffer, static_cast<std::size_t>(n));
+    }
+    return shown;
+}
+
+std::string terminal_path(int master) {
+    char name[128] = {};
+    return ::ptsname_r(master, name, sizeof name) == 0 ? name : "";
+}
+
+TEST_F(CtlTest, PasswordTypedOnATerminalIsNotEchoedAndEchoComesBack) {
+    fake().write_script("h", "out up\nwait-term 20000\n");
+    auto connect = CtlProcess::start({connect_args("h"), 0, /*on_terminal=*/true});
+    ASSERT_TRUE(connect) << connect.error();
+    ASSERT_TRUE(connect->wait_err("Password for alice: ")) << connect->err();
+    const std::string path = terminal_path(connect->terminal());
+    const auto asking = settings_of(path);
+    ASSERT_TRUE(asking.has_value());
+    EXPECT_EQ(asking->c_lflag & ECHO, 0u);
+
+    ASSERT_TRUE(connect->write_input("typed-secret\n"));
+    ASSERT_TRUE(fake().wait_for("ready")) << connect->err();
+    ASSERT_TRUE(connect->wait_out("up\n"));
+    const std::string shown = screen(connect->terminal(), milliseconds(200));
+    EXPECT_EQ(shown.find("typed"), std::string::npos) << shown;
+    EXPECT_NE(shown.find('\n'), std::string::npos) << "Enter should still move the cursor";
+    const std::string config = fake().read("config").value_or("");
+    EXPECT_NE(config.find("\npassword = typed-secret\n"), std::string::npos) << config;
+
+    const auto after = settings_of(path);
+    ASSERT_TRUE(after.has_value());
+    // Back as a new terminal starts: echo on, and no echo of a lone line feed.
+    EXPECT_EQ(after->c_lflag & (ECHO | ECHONL), static_cast<tcflag_t>(ECHO));
+    EXPECT_EQ(after->c_lflag & ~(ECHO | ECHONL), asking->c_lflag & ~(ECHO | ECHONL));
+}
+
+TEST_F(CtlTest, InterruptAtThePromptRestoresTheTerminalAndStartsNothing) {
+    auto connect = CtlProcess::start({connect_args("h"), 0, /*on_terminal=*/true});
+    ASSERT_TRUE(connect) << connect.error();
+    ASSERT_TRUE(connect->wait_err("Password for alice: "));
+    const std::string path = terminal_path(connect->terminal());
+
+    ASSERT_TRUE(connect->signal(SIGINT));
+    const auto ended = connect->wait_exit();
+    ASSERT_TRUE(ended.has_value());
+    EXPECT_EQ(describe(*ended), "signal " + std::to_string(SIGINT));
+    EXPECT_EQ(connect->err(), "Password for alice: \n");
+    const auto after = settings_of(path);
+    ASSERT_TRUE(after.has_value());
+    EXPECT_EQ(after->c_lflag & (ECHO | ECHONL), static_cast<tcflag_t>(ECHO));
+    EXPECT_TRUE(fake().starts().empty());
+    EXPECT_EQ(status_reply(), kNotRunning);
+}
+
+}  // namespace
+}  // namespace marlox::ctltest
