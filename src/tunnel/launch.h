@@ -8,10 +8,11 @@
 
 namespace marlox::tunnel {
 
-// Handles a "connect" request on the calling connection thread: reserves the record, checks and
-// writes the configuration file, starts openfortivpn, relays its output to conn until it has
-// exited, then clears the record, removes the file and shuts conn down. Sends every reply of a
-// connect itself. conn is borrowed; the caller closes it afterwards. Never throws.
+// Handles a "connect" request on the calling connection thread: refuses values holding a line
+// break or NUL, reserves the record, writes the configuration file, starts openfortivpn and
+// relays its output to conn until it has exited, then removes the file, clears the record and
+// shuts conn down. Sends every reply of a connect itself; a started tunnel gets no
+// acknowledgement. conn is borrowed; the caller closes it afterwards. Never throws.
 void run_connect(int conn, const control::Request& request,
                  const std::shared_ptr<TunnelRecord>& record) noexcept;
 
