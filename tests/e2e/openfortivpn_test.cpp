@@ -1,0 +1,179 @@
+// The real openfortivpn, started by the real daemon on marlox-ctl's request, against a stand-in
+// gateway on 127.0.0.1: it must read host, port, credentials and the trusted certificate from
+// the file the daemon wrote. Everything runs in a network namespace with only loopback.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "ctl_process.h"
+#include "loopback_only.h"
+#include "program.h"
+#include "support/daemon.h"
+#include "support/integration_test.h"
+
+namespace marlox::e2e {
+
+extern std::string network_problem;
+
+namespace {
+
+using ctltest::CtlProcess;
+using ctltest::describe;
+using ctltest::run_ctl;
+
+const std::string kConfigPath = "/run/marlox/of.conf";
+constexpr milliseconds kTunnelTimeout{30000};
+
+// The first of dirs holding an executable called name, or "".
+std::string find_program(const std::string& name, std::initializer_list<const char*> dirs) {
+    for (const char* dir : dirs) {
+        const std::string path = std::string(dir) + "/" + name;
+        if (::access(path.c_str(), X_OK) == 0) return path;
+    }
+    return {};
+}
+
+// "SHA256 Fingerprint=AB:CD:..." as openfortivpn writes digests: 64 lower-case hex digits.
+std::string digest_from_fingerprint(const std::string& fingerprint) {
+    std::string digest;
+    for (const char c : fingerprint.substr(fingerprint.find('=') + 1)) {
+        if (std::isxdigit(static_cast<unsigned char>(c))) {
+            digest += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    return digest;
+}
+
+std::size_t count(const std::string& text, const std::string& needle) {
+    std::size_t found = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++found;
+    }
+    return found;
+}
+
+class OpenfortivpnTest : public support::IntegrationTest {
+protected:
+    void SetUp() override {
+        IntegrationTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        const std::string openfortivpn = find_program("openfortivpn", {"/usr/bin", "/usr/sbin"});
+        openssl_ = find_program("openssl", {"/usr/bin"});
+        // The system's python3, whatever version manager a developer has first on PATH.
+        python_ = find_program("python3", {"/usr/bin"});
+        if (!require(network_problem.empty(), "no loopback-only network: " + network_problem) ||
+            !require(!openfortivpn.empty(), "openfortivpn is not installed (scripts/setup)") ||
+            !require(!openssl_.empty(), "openssl is not installed (scripts/setup)") ||
+            !require(!python_.empty(), "/usr/bin/python3 is not installed (scripts/setup)")) {
+            return;
+        }
+        ASSERT_NO_FATAL_FAILURE(make_certificate());
+        ASSERT_NO_FATAL_FAILURE(start_gateway());
+        support::DaemonOptions options;
+        options.path_variable = "/usr/sbin:/usr/bin:/sbin:/bin";  // the real openfortivpn
+        auto daemon = support::Daemon::start(options);
+        ASSERT_TRUE(daemon) << daemon.error();
+        daemon_.emplace(std::move(*daemon));
+    }
+
+    void make_certificate() {
+        dir_ = "/run/marlox-e2e";
+        std::filesystem::create_directories(dir_);
+        // A name of this run only: seen in openfortivpn's output, it proves that openfortivpn
+        // talked to this gateway, at the host and port the daemon's file named.
+        std::random_device random;
+        common_name_ = "marlox-e2e-" + std::to_string(random());
+        auto made = run_program({openssl_, "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                                 "-keyout", dir_ + "/key.pem", "-out", dir_ + "/cert.pem", "-days",
+                                 "2", "-subj", "/CN=" + common_name_},
+                                milliseconds(20000));
+        ASSERT_TRUE(made) << made.error();
+        auto fingerprint = run_program(
+            {openssl_, "x509", "-in", dir_ + "/cert.pem", "-noout", "-fingerprint", "-sha256"});
+        ASSERT_TRUE(fingerprint) << fingerprint.error();
+        digest_ = digest_from_fingerprint(*fingerprint);
+        ASSERT_EQ(digest_.size(), 64u) << *fingerprint;
+    }
+
+    void start_gateway() {
+        auto gateway =
+            Program::start({python_, MARLOX_GATEWAY_SCRIPT, dir_ + "/cert.pem", dir_ + "/key.pem"});
+        ASSERT_TRUE(gateway) << gateway.error();
+        gateway_.emplace(std::move(*gateway));
+        ASSERT_TRUE(gateway_->wait_out("\n", milliseconds(10000))) << gateway_->err();
+        const std::string ready = gateway_->out();
+        ASSERT_TRUE(ready.starts_with("ready ")) << ready;
+        port_ = ready.substr(6, ready.find('\n') - 6);
+    }
+
+    // marlox-ctl connect to the gateway with trusted_cert, to its end.
+    ctltest::CtlResult connect_with(const std::string& trusted_cert) {
+        auto run = run_ctl({{"connect", "--host", "127.0.0.1", "--port", port_, "--username",
+                             "alice", "--trusted-cert", trusted_cert}},
+                           "e2e-ticket\n", kTunnelTimeout);
+        if (!run) {
+            ADD_FAILURE() << run.error();
+            return {};
+        }
+        return *run;
+    }
+
+    // After a tunnel: nothing runs and the password file is gone.
+    void expect_nothing_left() {
+        auto status = run_ctl({{"status"}});
+        ASSERT_TRUE(status) << status.error();
+        EXPECT_EQ(status->out, "not running\n");
+        EXPECT_FALSE(std::filesystem::exists(kConfigPath));
+    }
+
+    std::string logins() const { return gateway_ ? gateway_->err() : ""; }
+
+    std::string openssl_;
+    std::string python_;
+    std::string dir_;
+    std::string common_name_;
+    std::string digest_;
+    std::string port_;
+    std::optional<Program> gateway_;
+    std::optional<support::Daemon> daemon_;
+};
+
+TEST_F(OpenfortivpnTest, TheNetworkHasOnlyLoopback) { EXPECT_EQ(list_interfaces(), "lo"); }
+
+TEST_F(OpenfortivpnTest, RightDigestGetsPastCertificateValidationToTheLogin) {
+    const auto run = connect_with(digest_);
+    EXPECT_EQ(describe(run.status), "exit 0") << run.err;
+    EXPECT_EQ(run.err, "");
+    // openfortivpn's own words: connected over TLS to host:port with the certificate trusted,
+    // then refused at the login.
+    EXPECT_NE(run.out.find("INFO:   Connected to gateway.\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("ERROR:  Could not authenticate to gateway."), std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("certificate validation failed"), std::string::npos) << run.out;
+    // The user name, the ticket as password and the default realm reached the gateway.
+    EXPECT_EQ(logins(), "login username=alice&credential=e2e-ticket&realm=radius&ajax=1\n");
+    expect_nothing_left();
+}
+
+TEST_F(OpenfortivpnTest, WrongDigestIsRejectedByOpenfortivpn) {
+    const auto run = connect_with(std::string(64, '0'));
+    EXPECT_EQ(describe(run.status), "exit 0") << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find("ERROR:  Gateway certificate validation failed, and the certificate "
+                           "digest is not in the local whitelist."),
+              std::string::npos)
+        << run.out;
+    // It saw this run's certificate at the given host and port, and names its real digest.
+    EXPECT_NE(run.out.find("CN=" + common_name_ + "\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("--trusted-cert " + digest_ + "\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("Connected to gateway."), std::string::npos) << run.out;
+    EXPECT_EQ(count(logins(), "login "), 0u) << logins();
+    expect_nothing_left();
+}
+
+}  // namespace
+}  // namespace marlox::e2e
