@@ -2,29 +2,15 @@
 #include "idle_bench.h"
 
 #include <chrono>
-#include <functional>
-#include <thread>
 #include <vector>
 
 #include "failed.h"
 #include "os/socket.h"
-#include "support/deadline.h"
 
 namespace marlox::bench {
 namespace {
 
-constexpr support::milliseconds kSettleTimeout{10000};
-
-// Polls pid's usage until done(usage) holds or the time runs out; the last reading either way.
-std::optional<ProcessUsage> wait_for_usage(pid_t pid,
-                                           const std::function<bool(const ProcessUsage&)>& done) {
-    const support::Deadline deadline(kSettleTimeout);
-    for (;;) {
-        const auto usage = process_usage(pid);
-        if (!usage || done(*usage) || deadline.expired()) return usage;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
+constexpr std::chrono::milliseconds kSettleTimeout{10000};
 
 }  // namespace
 
@@ -45,8 +31,8 @@ IdleFigures run_idle_connections(pid_t pid, std::size_t connections, const Statu
         held.push_back(std::move(*conn));
     }
     const std::size_t busy = before->threads + connections;
-    const auto during =
-        wait_for_usage(pid, [busy](const ProcessUsage& u) { return u.threads >= busy; });
+    const auto during = wait_for_usage(
+        pid, [busy](const ProcessUsage& u) { return u.threads >= busy; }, kSettleTimeout);
     if (!during || during->threads < busy) {
         return failed<IdleFigures>("the server did not start a thread per connection in time");
     }
@@ -58,8 +44,8 @@ IdleFigures run_idle_connections(pid_t pid, std::size_t connections, const Statu
 
     held.clear();  // every server thread now reads end of stream and ends
     const std::size_t idle = before->threads;
-    const auto after =
-        wait_for_usage(pid, [idle](const ProcessUsage& u) { return u.threads <= idle; });
+    const auto after = wait_for_usage(
+        pid, [idle](const ProcessUsage& u) { return u.threads <= idle; }, kSettleTimeout);
     if (!after) return failed<IdleFigures>("cannot read the server's /proc status");
     figures.after = *after;
     if (after->threads > idle) figures.fault = "the server's threads did not end in time";

@@ -1,8 +1,8 @@
 // Start-up runs of the daemon, timed and weighed.
 #include "startup_bench.h"
 
+#include <algorithm>
 #include <chrono>
-#include <thread>
 #include <vector>
 
 #include "failed.h"
@@ -16,15 +16,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Resident memory of a daemon whose connection threads have all ended, waiting a bounded time.
-std::optional<ProcessUsage> idle_usage(pid_t pid) {
-    const support::Deadline deadline(support::milliseconds(1000));
-    for (;;) {
-        const auto usage = process_usage(pid);
-        if (!usage || usage->threads == 1 || deadline.expired()) return usage;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
+constexpr std::chrono::milliseconds kIdleTimeout{1000};
 
 }  // namespace
 
@@ -46,11 +38,14 @@ StartupFigures measure_startup(int runs, const support::DaemonOptions& options,
         if (auto fault = exchange_once(support::kSocketPath, status_request, reply)) {
             return failed<StartupFigures>("first request: " + *fault);
         }
-        if (reply != expected_reply)
+        if (reply != expected_reply) {
             return failed<StartupFigures>("first reply: \"" + reply + "\"");
+        }
         const std::chrono::duration<double, std::milli> took = Clock::now() - begun;
         times_ms.push_back(took.count());
-        const auto usage = idle_usage(daemon->pid());
+        // Idle means back to the main thread alone, once the answering thread has ended.
+        const auto usage = wait_for_usage(
+            daemon->pid(), [](const ProcessUsage& u) { return u.threads == 1; }, kIdleTimeout);
         if (!usage) return failed<StartupFigures>("cannot read the daemon's /proc status");
         figures.idle_resident_kib = std::max(figures.idle_resident_kib, usage->resident_kib);
     }

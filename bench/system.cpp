@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdlib>
 #include <string_view>
+#include <thread>
 
 #include "os/io.h"
 #include "os/unique_fd.h"
@@ -80,6 +81,17 @@ std::optional<ProcessUsage> process_usage(pid_t pid) {
     const auto threads = field(*text, "\nThreads:");
     if (!rss || !threads) return std::nullopt;
     return ProcessUsage{*rss, *threads};
+}
+
+std::optional<ProcessUsage> wait_for_usage(pid_t pid,
+                                           const std::function<bool(const ProcessUsage&)>& done,
+                                           std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto usage = process_usage(pid);
+        if (!usage || done(*usage) || std::chrono::steady_clock::now() >= deadline) return usage;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 std::string machine_description() {

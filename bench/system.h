@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -33,6 +34,12 @@ struct ProcessUsage {
     std::size_t threads = 0;
 };
 std::optional<ProcessUsage> process_usage(pid_t pid);
+
+// Reads pid's usage every few milliseconds until done(usage) holds or timeout has passed; the
+// last reading either way, nullopt when /proc could not be read.
+std::optional<ProcessUsage> wait_for_usage(pid_t pid,
+                                           const std::function<bool(const ProcessUsage&)>& done,
+                                           std::chrono::milliseconds timeout);
 
 // One line describing the machine: CPU model, CPUs online, kernel release.
 std::string machine_description();
