@@ -74,7 +74,7 @@ std::optional<Options> parse_options(int argc, char** argv) {
             options.cpu.reset();
         } else if (parse_value(arg, "--cpu=", cpu, 0)) {
             options.cpu = cpu;
-        } else if (parse_value(arg, "--seconds=", seconds)) {
+        } else if (parse_value(arg, "--seconds=", seconds, 0.05)) {
             s.status_time = std::chrono::milliseconds(static_cast<long>(seconds * 1000));
         } else if (!parse_value(arg, "--rounds=", s.rounds) &&
                    !parse_value(arg, "--lines=", s.relay_lines) &&
