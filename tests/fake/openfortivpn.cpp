@@ -13,7 +13,7 @@
 // line is a command; TEXT may hold the escapes \\ \n \r \t \0 \xHH:
 //   out TEXT | err TEXT           TEXT and a line feed on stdout | stderr
 //   out-raw TEXT | err-raw TEXT   TEXT alone
-//   out-repeat N TEXT             TEXT N times, then a line feed, on stdout
+//   out-repeat N TEXT | err-repeat N TEXT    TEXT N times, then a line feed
 //   flood N LENGTH                N lines of LENGTH bytes on stdout and on stderr at once
 //   sleep MS                      pause
 //   wait-term MS                  wait for SIGTERM (at most MS), then go on with the script
@@ -142,13 +142,13 @@ void run(const std::string& command, const std::string& rest) {
         write_all(1, unescape(rest));
     } else if (command == "err-raw") {
         write_all(2, unescape(rest));
-    } else if (command == "out-repeat") {
+    } else if (command == "out-repeat" || command == "err-repeat") {
         args >> n;
         std::string text;
         std::getline(args >> std::ws, text);
         std::string line;
         for (long i = 0; i < n; ++i) line += unescape(text);
-        write_all(1, line + "\n");
+        write_all(command == "out-repeat" ? 1 : 2, line + "\n");
     } else if (command == "flood") {
         args >> n >> m;
         std::thread on_stderr(flood, 2, "err", n, m);

@@ -76,6 +76,7 @@ TEST_F(LoadTest, ThreadThatCannotStartCostsOneConnectionNotTheDaemon) {
     const Limit address_space{daemon().pid(), RLIMIT_AS};
     ASSERT_TRUE(address_space.set(*size + 512 * 1024));
 
+    // Closed without a word (the request may not even get out before the close).
     auto refused = exchange(kStatus);
     ASSERT_TRUE(refused) << refused.error();
     EXPECT_EQ(refused->bytes, "");

@@ -69,7 +69,8 @@ private:
     StreamEnd end_ = StreamEnd::kOpen;
 };
 
-// One whole exchange as uid 0: connect, send request, read until the daemon closes.
+// One whole exchange as uid 0: connect, send request, read until the daemon closes. A failed
+// send is not an error: what the daemon sent before closing still counts.
 Outcome<Received> exchange(std::string_view request, milliseconds timeout = kDefaultTimeout);
 
 // The same exchange made by a forked child that drops to uid (and gid uid, no supplementary

@@ -1,0 +1,80 @@
+// The configuration file through the real daemon: refused values, planted links and files.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <tuple>
+
+#include "tunnel_fixture.h"
+
+namespace marlox::support {
+namespace {
+
+using nlohmann::json;
+
+// Every member that becomes a line of the file, by its request name, and every character that
+// would start a line of its own.
+const std::string kMembers[] = {"host", "port", "username", "ticket", "trusted_cert"};
+const std::pair<std::string, std::string> kLineBreaks[] = {
+    {"LineFeed", "\n"}, {"CarriageReturn", "\r"}, {"Nul", std::string(1, '\0')}};
+
+class InvalidFieldTest : public TunnelTest,
+                         public ::testing::WithParamInterface<
+                             std::tuple<std::string, std::pair<std::string, std::string>>> {};
+
+TEST_P(InvalidFieldTest, ValueThatWouldAddALineIsRefusedBeforeAnythingHappens) {
+    const auto& [member, line_break] = GetParam();
+    json members = {
+        {"host", "h"}, {"port", "443"}, {"username", "u"}, {"ticket", "t"}, {"trusted_cert", "c"}};
+    members[member] = "x" + line_break.second + "password = stolen";
+
+    auto client = send_connect(members);
+    ASSERT_TRUE(client) << client.error();
+    const Received reply = client->read_to_end();
+    EXPECT_EQ(reply.bytes, "{\"error\":\"invalid field: " + member + "\"}\n");
+    EXPECT_EQ(reply.end, StreamEnd::kEof);
+    EXPECT_FALSE(std::filesystem::exists(kConfigPath));
+    EXPECT_FALSE(fake().has("starts"));
+    EXPECT_EQ(status(), kNotRunning);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryMemberAndBreak, InvalidFieldTest,
+                         ::testing::Combine(::testing::ValuesIn(kMembers),
+                                            ::testing::ValuesIn(kLineBreaks)),
+                         [](const auto& info) {
+                             return std::get<0>(info.param) + "_" + std::get<1>(info.param).first;
+                         });
+
+class PlantedConfigTest : public TunnelTest {};
+
+TEST_F(PlantedConfigTest, SymbolicLinkAtTheConfigPathIsNeverFollowed) {
+    const std::string target = "/run/planted-target";
+    std::ofstream(target) << "untouched";
+    std::filesystem::create_directories(kRuntimeDir);
+    std::filesystem::create_symlink(target, kConfigPath);
+
+    auto client = start_tunnel({{"host", "h"}, {"ticket", "secret"}});
+    ASSERT_TRUE(client) << client.error();
+    std::ifstream in(target);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "untouched");
+    EXPECT_FALSE(std::filesystem::is_symlink(kConfigPath));
+    EXPECT_EQ(fake().read("config-mode"), "600");
+    EXPECT_NE(fake().read("config").value_or("").find("password = secret\n"), std::string::npos);
+}
+
+TEST_F(PlantedConfigTest, ExistingWiderFileIsReplacedByAPrivateOne) {
+    std::filesystem::create_directories(kRuntimeDir);
+    std::ofstream(kConfigPath) << "host = old\nport = 1\nusername = old\npassword = old\n"
+                                  "trusted-cert = old\nextra = line that must not survive\n";
+    ASSERT_EQ(::chmod(kConfigPath.c_str(), 0644), 0);
+
+    auto client = start_tunnel({{"host", "h"}});
+    ASSERT_TRUE(client) << client.error();
+    EXPECT_EQ(fake().read("config-mode"), "600");
+    EXPECT_EQ(fake().read("config"),
+              "host = h\nport = \nusername = \npassword = \ntrusted-cert = \n");
+}
+
+}  // namespace
+}  // namespace marlox::support
