@@ -23,21 +23,17 @@ Result<Child> spawn(std::vector<std::string> argv) { return Child::spawn(argv); 
 
 using ExitInfo = std::pair<int, int>;
 
-// How the exited, not yet reaped, child ended (si_code and si_status); leaves it unreaped.
+// How an exited child ended (si_code, si_status), leaving it unreaped; {0, 0} while it runs,
+// {-1, ECHILD} once it has been reaped.
 ExitInfo exit_info(pid_t pid) {
     siginfo_t info{};
     if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | WNOHANG) < 0) {
-        return {-1, -1};
+        return {-1, errno};
     }
     return {info.si_code, info.si_status};
 }
 
-// True once pid is no child of ours any more; never reaps it itself.
-bool is_reaped(pid_t pid) {
-    siginfo_t info{};
-    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | WNOHANG) < 0 &&
-           errno == ECHILD;
-}
+bool is_reaped(pid_t pid) { return exit_info(pid) == ExitInfo(-1, ECHILD); }
 
 TEST(ChildTest, ReadyChildEndsOnSigtermAndIsReaped) {
     auto child = spawn({"sh", "-c", "echo ready; exec sleep 60"});
@@ -156,10 +152,11 @@ TEST(ChildTest, ProgramStartsWithDefaultSignalState) {
 TEST(ChildTest, DestroyingAnUnreapedChildKillsAndReapsIt) {
     pid_t running = 0;
     pid_t exited = 0;
+    const auto started = std::chrono::steady_clock::now();
     {
         std::optional<Child> owner;
         {
-            auto child = spawn({"sleep", "60"});
+            auto child = spawn({"sleep", "20"});
             ASSERT_TRUE(child);
             owner.emplace(std::move(*child));
         }  // the moved-from Child is gone and must have left the program alone
@@ -173,6 +170,8 @@ TEST(ChildTest, DestroyingAnUnreapedChildKillsAndReapsIt) {
         exited = quick->pid();
         EXPECT_FALSE(is_reaped(exited));
     }
+    // Killed, not waited for until it ends by itself.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, test::kTimeout);
     EXPECT_TRUE(is_reaped(running));
     EXPECT_TRUE(is_reaped(exited));
 }

