@@ -13,11 +13,17 @@
 
 namespace marlox::bench {
 
-// Listens on path (replacing a leftover socket file) and runs serve(UniqueFd) for every
-// accepted connection on a detached thread with the daemon's explicit 2 MiB stack, as the
-// daemon itself does. Never returns; exits with status 1 if it cannot listen.
+// A reference server's main(): takes the socket path as its one argument, listens there
+// (replacing a leftover socket file) and runs serve(UniqueFd) for every accepted connection on a
+// detached thread with the daemon's explicit 2 MiB stack, as the daemon itself does. Never
+// returns; exits with status 2 on a wrong command line and 1 if it cannot listen.
 template <class Serve>
-[[noreturn]] void accept_forever(const std::string& path, Serve serve) {
+[[noreturn]] void serve_forever(int argc, char** argv, Serve serve) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s SOCKET_PATH\n", argv[0]);
+        std::exit(2);
+    }
+    const std::string path = argv[1];
     (void)os::ignore_sigpipe();
     (void)os::remove_file(path);
     auto listener = os::listen_unix(path);

@@ -6,7 +6,6 @@
 // connection, the unfinished line waits for the next read. Nothing is done per line, so this is
 // the ceiling a line relay is measured against.
 #include <array>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -85,10 +84,4 @@ void serve(os::UniqueFd conn) noexcept {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s SOCKET_PATH\n", argv[0]);
-        return 2;
-    }
-    marlox::bench::accept_forever(argv[1], serve);
-}
+int main(int argc, char** argv) { marlox::bench::serve_forever(argc, argv, serve); }

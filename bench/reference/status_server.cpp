@@ -4,7 +4,6 @@
 // request line, the reply, close. No JSON parsing and no shared state: the daemon's request path
 // is measured against this.
 #include <array>
-#include <cstdio>
 #include <string_view>
 
 #include "control/replies.h"
@@ -31,10 +30,4 @@ void serve(os::UniqueFd conn) noexcept {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s SOCKET_PATH\n", argv[0]);
-        return 2;
-    }
-    marlox::bench::accept_forever(argv[1], serve);
-}
+int main(int argc, char** argv) { marlox::bench::serve_forever(argc, argv, serve); }
