@@ -1,6 +1,7 @@
 // marlox-ctl: the command-line client of marlox-helper, for administrators, scripts and tests.
 #include <unistd.h>
 
+#include <exception>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -14,9 +15,9 @@
 
 using namespace marlox;
 
-int main(int argc, char** argv) {
-    // A closed standard stream must not let the socket take its number.
-    os::ensure_standard_descriptors();
+namespace {
+
+int run(int argc, char** argv) {
     const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     auto parsed = ctl::parse_arguments(args);
     if (const auto* error = std::get_if<ctl::UsageError>(&parsed)) {
@@ -42,4 +43,18 @@ int main(int argc, char** argv) {
             return ctl::run_connect(invocation.connect);
     }
     return ctl::code(ctl::ExitStatus::kUsage);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A closed standard stream must not let the socket take its number.
+    os::ensure_standard_descriptors();
+    // Only allocation can throw below this point; it ends the run as a local failure.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception&) {
+        (void)os::write_all(STDERR_FILENO, "marlox-ctl: out of memory\n");
+        return ctl::code(ctl::ExitStatus::kLocalFailure);
+    }
 }

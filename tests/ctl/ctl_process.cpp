@@ -52,7 +52,7 @@ Outcome<Terminal> open_terminal() {
     (void)::sigaction(SIGPIPE, &default_action, nullptr);
     sigset_t none;
     (void)::sigemptyset(&none);
-    (void)::sigprocmask(SIG_SETMASK, &none, nullptr);
+    (void)::pthread_sigmask(SIG_SETMASK, &none, nullptr);
     if (slave != nullptr) {
         // A new session whose first terminal opened becomes its controlling terminal.
         if (::setsid() < 0) ::_exit(126);
@@ -67,7 +67,7 @@ Outcome<Terminal> open_terminal() {
         }
         (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);  // the uid change cleared it
     }
-    ::execve(argv[0], argv, envp);
+    (void)::execve(argv[0], argv, envp);
     ::_exit(124);
 }
 
@@ -88,6 +88,7 @@ Outcome<CtlProcess> CtlProcess::start(const CtlStart& how) {
     std::vector<std::string> strings{MARLOX_CTL_PATH};
     strings.insert(strings.end(), how.args.begin(), how.args.end());
     std::vector<char*> argv;
+    argv.reserve(strings.size() + 1);
     for (std::string& s : strings) argv.push_back(s.data());
     argv.push_back(nullptr);
     std::string path_entry = "PATH=/usr/bin:/bin";

@@ -21,7 +21,6 @@ extern std::string network_problem;
 
 namespace {
 
-using ctltest::CtlProcess;
 using ctltest::describe;
 using ctltest::run_ctl;
 
@@ -31,7 +30,7 @@ constexpr milliseconds kTunnelTimeout{30000};
 // The first of dirs holding an executable called name, or "".
 std::string find_program(const std::string& name, std::initializer_list<const char*> dirs) {
     for (const char* dir : dirs) {
-        const std::string path = std::string(dir) + "/" + name;
+        std::string path = std::string(dir) + "/" + name;
         if (::access(path.c_str(), X_OK) == 0) return path;
     }
     return {};
