@@ -50,7 +50,7 @@ void on_sigterm(int) {
     const int fd = ::open(term_record_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd >= 0) {
         (void)!::write(fd, "TERM\n", 5);
-        ::close(fd);
+        (void)::close(fd);
     }
     if (term_mode == 0) ::_exit(143);
     term_received = 1;
@@ -78,8 +78,11 @@ std::string open_descriptors() {
     std::string list;
     DIR* dir = ::opendir("/proc/self/fd");
     if (dir == nullptr) return "unreadable\n";
-    while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == ::dirfd(dir)) continue;
+    // Still a single thread here, so readdir's shared buffer is safe.
+    while (const dirent* entry = ::readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
+        if (entry->d_name[0] == '.' || std::string(entry->d_name) == std::to_string(::dirfd(dir))) {
+            continue;
+        }
         list += entry->d_name + std::string("\n");
     }
     ::closedir(dir);
@@ -123,7 +126,7 @@ void sleep_ms(long ms) { std::this_thread::sleep_for(std::chrono::milliseconds(m
 void flood(int fd, const char* name, long count, long length) {
     for (long i = 0; i < count; ++i) {
         char head[32];
-        std::snprintf(head, sizeof head, "%s %06ld ", name, i);
+        (void)std::snprintf(head, sizeof head, "%s %06ld ", name, i);
         std::string line(head);
         line.resize(static_cast<std::size_t>(length), name[0]);
         write_all(fd, line + "\n");
@@ -175,10 +178,10 @@ void run(const std::string& command, const std::string& rest) {
     } else if (command == "mark") {
         record(rest, "");
     } else if (command == "exit") {
-        std::exit(std::atoi(rest.c_str()));
+        std::_Exit(static_cast<int>(std::strtol(rest.c_str(), nullptr, 10)));
     } else {
         write_all(2, "fake openfortivpn: unknown script command " + command + "\n");
-        std::exit(2);
+        std::_Exit(2);
     }
 }
 
@@ -188,21 +191,21 @@ int main(int argc, char** argv) {
     // Never outlive the daemon that started it, whatever a test leaves running.
     (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
     const std::string fds = open_descriptors();
-    const char* dir = std::getenv("MARLOX_FAKE_DIR");
+    const char* dir = std::getenv("MARLOX_FAKE_DIR");  // NOLINT(concurrency-mt-unsafe)
     if (dir == nullptr) {
         write_all(2, "fake openfortivpn: MARLOX_FAKE_DIR is not set\n");
         return 2;
     }
     record_dir = dir;
-    std::snprintf(term_record_path, sizeof term_record_path, "%s/term", dir);
+    (void)std::snprintf(term_record_path, sizeof term_record_path, "%s/term", dir);
     struct sigaction on_term {};
     on_term.sa_handler = on_sigterm;
-    sigaction(SIGTERM, &on_term, nullptr);
+    (void)sigaction(SIGTERM, &on_term, nullptr);
 
     struct sigaction sigpipe {};
-    sigaction(SIGPIPE, nullptr, &sigpipe);
+    (void)sigaction(SIGPIPE, nullptr, &sigpipe);
     sigset_t blocked;
-    sigprocmask(SIG_BLOCK, nullptr, &blocked);
+    (void)sigprocmask(SIG_BLOCK, nullptr, &blocked);  // NOLINT(concurrency-mt-unsafe)
     bool none_blocked = true;
     for (int sig = 1; sig < NSIG; ++sig) none_blocked = none_blocked && !sigismember(&blocked, sig);
 
@@ -216,7 +219,7 @@ int main(int argc, char** argv) {
     struct stat st {};
     char mode[16] = "missing";
     if (::stat(config_path.c_str(), &st) == 0)
-        std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777);
+        (void)std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777);
 
     record("fds", fds);
     record("argv", args);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -49,9 +50,13 @@ struct Limit {
     pid_t pid;
     int resource;
 
+    // Changes the soft limit only; the hard limit stays as it was.
     bool set(rlim_t soft) const {
-        const rlimit value{soft, RLIM_INFINITY};
-        return ::prlimit(pid, static_cast<__rlimit_resource>(resource), &value, nullptr) == 0;
+        const auto which = static_cast<__rlimit_resource>(resource);
+        rlimit value{};
+        if (::prlimit(pid, which, nullptr, &value) < 0) return false;
+        value.rlim_cur = soft;
+        return ::prlimit(pid, which, &value, nullptr) == 0;
     }
 };
 
@@ -74,7 +79,7 @@ TEST_F(LoadTest, ThreadThatCannotStartCostsOneConnectionNotTheDaemon) {
     const auto size = address_space_bytes(daemon().pid());
     ASSERT_TRUE(size);
     const Limit address_space{daemon().pid(), RLIMIT_AS};
-    ASSERT_TRUE(address_space.set(*size + 512 * 1024));
+    ASSERT_TRUE(address_space.set(*size + rlim_t{512} * 1024));
 
     // Closed without a word (the request may not even get out before the close).
     auto refused = exchange(kStatus);
@@ -115,35 +120,56 @@ std::size_t open_descriptors(pid_t pid) {
     return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));
 }
 
-class DescriptorShortageTest : public DaemonTest {
-protected:
-    // Room for stdin, stdout, stderr, the listener and six idle clients (each holds the
-    // connection and the duplicate it reads through).
-    static constexpr rlim_t kMaxFiles = 16;
-
-    DaemonOptions daemon_options() const override {
-        DaemonOptions options;
-        options.max_open_files = kMaxFiles;
-        return options;
+// Whether the daemon comes to hold exactly count descriptors within the time-out.
+bool holds_descriptors(pid_t pid, std::size_t count) {
+    const Deadline deadline(kDefaultTimeout);
+    while (open_descriptors(pid) != count) {
+        if (deadline.expired()) return false;
+        std::this_thread::sleep_for(milliseconds(2));
     }
-};
+    return true;
+}
+
+// The lowest descriptor number the daemon does not show. While its accept4 waits, that is the
+// number the kernel has already taken for the next connection: accept4 claims it before it
+// blocks.
+int lowest_unused_descriptor(pid_t pid) {
+    std::set<int> used;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        used.insert(std::stoi(entry.path().filename().string()));
+    }
+    int lowest = 0;
+    while (used.contains(lowest)) ++lowest;
+    return lowest;
+}
+
+class DescriptorShortageTest : public DaemonTest {};
 
 TEST_F(DescriptorShortageTest, AcceptLoopIdlesWhileDescriptorsAreExhaustedAndRecovers) {
+    // stdin, stdout, stderr and the listener; then each idle client holds its connection and
+    // the duplicate its thread reads through. One at a time, each settled before the next.
+    constexpr std::size_t kAtStart = 4;
+    ASSERT_TRUE(holds_descriptors(daemon().pid(), kAtStart));
     std::vector<Client> idle;
-    for (int i = 0; i < 8; ++i) {
+    for (std::size_t i = 1; i <= 6; ++i) {
         auto client = Client::connect();
         ASSERT_TRUE(client) << client.error();
         idle.push_back(std::move(*client));
+        ASSERT_TRUE(holds_descriptors(daemon().pid(), kAtStart + 2 * i)) << "idle client " << i;
     }
-    auto waiting = Client::connect();  // queued behind the idle ones, request already sent
+
+    // Below the limit every number is now in use but the one the waiting accept4 holds. The
+    // next connection takes that one; its thread's duplicate then fails and the connection is
+    // closed, freeing a number the limit no longer allows: from then on accept4 can only fail.
+    const Limit open_files{daemon().pid(), RLIMIT_NOFILE};
+    ASSERT_TRUE(open_files.set(static_cast<rlim_t>(lowest_unused_descriptor(daemon().pid()))));
+    auto dropped = Client::connect();
+    ASSERT_TRUE(dropped) << dropped.error();
+    EXPECT_EQ(dropped->read_to_end().bytes, "");
+    auto waiting = Client::connect();  // stays queued, its request already sent
     ASSERT_TRUE(waiting) << waiting.error();
     ASSERT_TRUE(waiting->send(kStatus));
-
-    const Deadline full(kDefaultTimeout);
-    while (open_descriptors(daemon().pid()) < kMaxFiles && !full.expired()) {
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    ASSERT_EQ(open_descriptors(daemon().pid()), kMaxFiles);
 
     // accept4 now fails with EMFILE every time; a loop that retried at once would burn a
     // whole CPU here (less on a busy machine, hence the low bar of a tenth).

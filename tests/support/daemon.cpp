@@ -52,8 +52,9 @@ std::string errno_text(int code) { return strerrordesc_np(code); }
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) < 0 || ::getppid() != parent) ::_exit(127);
     // A fresh process, as a shell would start it: no blocked signals, no ignored ones.
     sigset_t none;
-    ::sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    (void)::sigemptyset(&none);
+    // The child has one thread only, so the process-wide mask is this thread's.
+    (void)::sigprocmask(SIG_SETMASK, &none, nullptr);  // NOLINT(concurrency-mt-unsafe)
     struct sigaction by_default {};
     by_default.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig) (void)::sigaction(sig, &by_default, nullptr);
@@ -66,9 +67,9 @@ std::string errno_text(int code) { return strerrordesc_np(code); }
     if (options.max_open_files) ok = ok && limit(RLIMIT_NOFILE, *options.max_open_files);
     if (options.max_processes) ok = ok && limit(RLIMIT_NPROC, *options.max_processes);
     if (options.close_standard_streams) {
-        ::close(0);
-        ::close(1);
-        ::close(2);
+        (void)::close(0);
+        (void)::close(1);
+        (void)::close(2);
     } else {
         ok = ok && ::dup2(dev_null, 0) == 0 && ::dup2(dev_null, 1) == 1 &&
              ::dup2(stderr_write, 2) == 2;
@@ -76,7 +77,7 @@ std::string errno_text(int code) { return strerrordesc_np(code); }
     // Whatever the test process holds must not leak into the daemon; exec_error stays open
     // until the exec succeeds.
     ok = ok && ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0;
-    if (ok) ::execve(argv[0], argv, envp);
+    if (ok) (void)::execve(argv[0], argv, envp);
     const int code = errno;
     (void)!::write(exec_error, &code, sizeof code);
     ::_exit(127);
@@ -105,6 +106,7 @@ bool is_listening_socket_file() {
 Outcome<Daemon> Daemon::start(const DaemonOptions& options) {
     std::vector<std::string> env = environment_for(options);
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (std::string& entry : env) envp.push_back(entry.data());
     envp.push_back(nullptr);
     std::string program = daemon_path();
