@@ -106,22 +106,23 @@ void print_summary(const std::vector<Verdict>& verdicts) {
 int main(int argc, char** argv) {
     const auto options = parse_options(argc, argv);
     if (!options) {
-        std::fputs(kUsage, stderr);
+        (void)std::fputs(kUsage, stderr);
         return 2;
     }
     // First, while this process has one thread: the namespace refuses a threaded process.
     if (const std::string problem = support::enter_private_run(); !problem.empty()) {
-        std::fprintf(stderr, "marlox-bench needs root for a private /run: %s\n", problem.c_str());
+        (void)std::fprintf(stderr, "marlox-bench needs root for a private /run: %s\n",
+                           problem.c_str());
         return 2;
     }
     const Settings& settings = options->settings;
     const std::size_t descriptors = 2 * settings.idle_connections + 1024;
     if (!raise_descriptor_limit(descriptors)) {
-        std::fprintf(stderr, "cannot allow %zu open descriptors\n", descriptors);
+        (void)std::fprintf(stderr, "cannot allow %zu open descriptors\n", descriptors);
         return 2;
     }
     if (options->cpu && !pin_to_cpu(*options->cpu)) {
-        std::fprintf(stderr, "cannot pin to CPU %d\n", *options->cpu);
+        (void)std::fprintf(stderr, "cannot pin to CPU %d\n", *options->cpu);
         return 2;
     }
     // The relay reference finds the stand-in openfortivpn through PATH as the daemon does.
@@ -149,7 +150,7 @@ int main(int argc, char** argv) {
     for (const std::string& error :
          {daemon.error(), status_reference.error(), relay_reference.error()}) {
         if (error.empty()) continue;
-        std::fprintf(stderr, "marlox-bench: %s\n", error.c_str());
+        (void)std::fprintf(stderr, "marlox-bench: %s\n", error.c_str());
         return 2;
     }
     const Servers servers{daemon->pid(), status_reference->pid(), status_reference->socket_path(),

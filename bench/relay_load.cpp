@@ -14,7 +14,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kReceiveBytes = 256 * 1024;
+constexpr std::size_t kReceiveBytes = std::size_t{256} * 1024;
 // A silent relay fails the run after this long; the whole stream must arrive within kRunLimit.
 constexpr std::chrono::milliseconds kSilenceLimit{5000};
 constexpr std::chrono::seconds kRunLimit{60};

@@ -36,6 +36,7 @@ void Table::print() const {
     }
     print_row(headers_, widths);
     std::vector<std::string> rule;
+    rule.reserve(widths.size());
     for (const std::size_t w : widths) rule.push_back(std::string(w, '-'));
     print_row(rule, widths);
     for (const auto& row : rows_) print_row(row, widths);

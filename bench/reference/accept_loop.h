@@ -20,7 +20,7 @@ namespace marlox::bench {
 template <class Serve>
 [[noreturn]] void serve_forever(int argc, char** argv, Serve serve) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: %s SOCKET_PATH\n", argv[0]);
+        (void)std::fprintf(stderr, "usage: %s SOCKET_PATH\n", argv[0]);
         std::exit(2);
     }
     const std::string path = argv[1];
@@ -28,8 +28,8 @@ template <class Serve>
     (void)os::remove_file(path);
     auto listener = os::listen_unix(path);
     if (!listener) {
-        std::fprintf(stderr, "listen on %s: %s\n", path.c_str(),
-                     os::describe(listener.error()).c_str());
+        (void)std::fprintf(stderr, "listen on %s: %s\n", path.c_str(),
+                           os::describe(listener.error()).c_str());
         std::exit(1);
     }
     (void)os::set_mode(path, 0666);

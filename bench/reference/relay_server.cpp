@@ -22,7 +22,7 @@ namespace {
 
 using namespace marlox;
 
-constexpr std::size_t kCopyBytes = 64 * 1024;
+constexpr std::size_t kCopyBytes = std::size_t{64} * 1024;
 
 void copy_whole_lines(int from, int to, std::mutex& send_lock) noexcept {
     std::array<char, kCopyBytes> buffer;
