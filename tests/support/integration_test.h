@@ -28,7 +28,8 @@ protected:
     static bool require(bool condition, const std::string& reason) {
         if (condition) return true;
         if (tests_must_run()) {
-            ADD_FAILURE() << "cannot run (MARLOX_TESTS_MUST_RUN=1): " << reason;
+            // Fatal, so neither the rest of SetUp nor the test body runs outside the private /run.
+            [&reason] { FAIL() << "cannot run (MARLOX_TESTS_MUST_RUN=1): " << reason; }();
         } else {
             [&reason] { GTEST_SKIP() << reason; }();  // GTEST_SKIP returns from the lambda only
         }
