@@ -16,6 +16,7 @@ bool ClientStream::send(std::string_view bytes) {
         const auto sent = os::send_some_nowait(conn_, bytes);
         if (sent) {
             bytes.remove_prefix(*sent);
+            note_progress();
         } else if (sent.error().code != EAGAIN || !wait_for(conn_, /*writable=*/true)) {
             broken_ = true;
             return false;
@@ -49,6 +50,17 @@ bool ClientStream::wait_for(int fd, bool writable) {
         if (woke->watched) note_exit();
         // Otherwise the time ran out or a signal came: the loop's first line decides.
     }
+}
+
+void ClientStream::note_progress() {
+    const Clock::rep deadline = deadline_.load();
+    if (deadline == kNoDeadline) return;
+    const Clock::rep now = Clock::now().time_since_epoch().count();
+    // An expired drain stays expired: a relay may already have given up on it.
+    if (now >= deadline) return;
+    Clock::rep expected = deadline;
+    (void)deadline_.compare_exchange_strong(expected,
+                                            (Clock::now() + kDrainTime).time_since_epoch().count());
 }
 
 void ClientStream::note_exit() {

@@ -8,8 +8,9 @@
 
 namespace marlox::tunnel {
 
-// How long output may still be drained once the tunnel process has exited. A descendant that
-// keeps a pipe open, or a client that stopped reading, cannot hold the clean-up longer.
+// How long output may stall once the tunnel process has exited. A descendant that keeps a pipe
+// open, or a client that stopped reading, cannot hold the clean-up longer; a client that reads
+// slowly still gets everything.
 inline constexpr std::chrono::milliseconds kDrainTime{2000};
 
 // The control connection as both relays of one tunnel write to it, plus the tunnel process's
@@ -17,8 +18,9 @@ inline constexpr std::chrono::milliseconds kDrainTime{2000};
 //
 // While the process runs, waits have no time limit: output is relayed as slowly as the client
 // reads it, and a relay waits for as long as the process stays silent. Once the process has
-// exited (first seen through the pidfd by any waiter) every wait ends at that moment plus
-// kDrainTime. Thread-safe: one send at a time, each whole.
+// exited (first seen through the pidfd by any waiter) every wait ends kDrainTime after the last
+// progress: the exit, a read that brought output, or a send the client accepted.
+// Thread-safe: one send at a time, each whole.
 class ClientStream {
 public:
     ClientStream(int conn, int pidfd) noexcept : conn_(conn), pidfd_(pidfd) {}
@@ -39,6 +41,9 @@ public:
     // while its output kept the relays too busy to wait.
     void check_exit();
 
+    // Output moved: once the process has exited, the drain time starts again from now.
+    void note_progress();
+
     // True once the drain time has run out.
     bool drain_expired() const;
 
@@ -56,7 +61,8 @@ private:
     const int pidfd_;
     std::mutex send_mutex_;
     bool broken_ = false;  // guarded by send_mutex_
-    // Clock ticks at which draining ends; set once, by whichever thread first sees the exit.
+    // Clock ticks at which draining ends; first set by whichever thread sees the exit, then
+    // moved on by progress.
     std::atomic<Clock::rep> deadline_{kNoDeadline};
 };
 

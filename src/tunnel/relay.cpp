@@ -30,6 +30,7 @@ void relay_lines(os::UniqueFd pipe, ClientStream& stream) noexcept {
             break;
         }
         if (*got == 0) break;
+        stream.note_progress();
         // A full buffer means more is probably waiting and no wait will come soon to notice
         // an exit, which matters only when a descendant keeps the pipe busy after it.
         if (*got == buffer.size()) stream.check_exit();

@@ -221,6 +221,18 @@ TEST_F(RelayTest, OutputLeftAfterTheExitIsStillRelayed) {
     EXPECT_EQ(received_after_relays(), "one\ntwo\n");
 }
 
+TEST_F(RelayTest, OutputThatKeepsComingAfterTheExitIsNotCutByTheDrainTime) {
+    start_stream(exited_process());
+    output_ = start_relay();
+    // Longer in all than the drain time, but never stalled for that long.
+    for (const char* line : {"a\n", "b\n", "c\n"}) {
+        ASSERT_TRUE(os::write_all(output_.get(), line));
+        std::this_thread::sleep_for(kDrainTime * 3 / 5);
+    }
+    output_.reset();
+    EXPECT_EQ(received_after_relays(), "a\nb\nc\n");
+}
+
 TEST_F(RelayTest, PipeKeptOpenByADescendantEndsAfterTheDrainTime) {
     start_stream(exited_process());
     // The write end stays open, as if a descendant of the exited process held it.
