@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "os/unique_fd.h"
 #include "support/deadline.h"
 
 namespace marlox::support {
@@ -40,6 +42,20 @@ struct Footprint {
 
 inline Footprint footprint(pid_t pid) {
     return {count_entries(proc_path(pid, "fd")), count_entries(proc_path(pid, "task"))};
+}
+
+// The footprint once it has stopped changing (threads finishing, a sanitizer's own thread
+// starting with the first connection thread), sampled 100 ms apart; the last one if it never
+// settles within timeout.
+inline Footprint settled_footprint(pid_t pid, milliseconds timeout = kDefaultTimeout) {
+    const Deadline deadline(timeout);
+    Footprint last = footprint(pid);
+    for (;;) {
+        std::this_thread::sleep_for(milliseconds(100));
+        const Footprint now = footprint(pid);
+        if (now == last || deadline.expired()) return now;
+        last = now;
+    }
 }
 
 inline std::ostream& operator<<(std::ostream& out, const Footprint& f) {
@@ -97,17 +113,20 @@ inline bool break_stderr_of(pid_t daemon) {
     std::error_code error;
     const auto pipe = std::filesystem::read_symlink(proc_path(daemon, "fd/2"), error);
     if (error || !pipe.string().starts_with("pipe:")) return false;
-    const int dev_null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (dev_null < 0) return false;
+    const os::UniqueFd dev_null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!dev_null.valid()) return false;
     bool replaced = false;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
         const int fd = std::stoi(entry.path().filename().string());
-        if (fd == dev_null || std::filesystem::read_symlink(entry.path(), error) != pipe) continue;
+        if (fd == dev_null.get() || std::filesystem::read_symlink(entry.path(), error) != pipe)
+            continue;
         // O_RDONLY descriptors of this pipe are read ends (the write end went to the daemon).
         if ((::fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY) continue;
-        replaced = ::dup3(dev_null, fd, O_CLOEXEC) == fd || replaced;
+        // The swap happens behind the reader's back, which is the point: through the raw system
+        // call, so that ThreadSanitizer's descriptor bookkeeping, which cannot see that the
+        // reader's close follows the end of file this causes, does not call it a race.
+        replaced = ::syscall(SYS_dup3, dev_null.get(), fd, O_CLOEXEC) == fd || replaced;
     }
-    ::close(dev_null);
     if (!replaced) return false;
     // Broken only if no other process (a forked child of this one, say) kept a copy.
     for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {

@@ -85,7 +85,8 @@ TEST_F(TunnelFaultTest, TunnelThatIgnoresTermCountsAsRunningUntilItReallyExits) 
 // failure must leave no reservation, no file and no process, and the daemon must serve on.
 TEST_F(TunnelFaultTest, DescriptorShortageAtAnyStepOfAConnectLeavesNothingBehind) {
     fake().write_script("h", "out up\nexit 0\n");
-    const Footprint idle = footprint(daemon().pid());
+    EXPECT_EQ(status(), kNotRunning);  // a first connection, then the daemon at rest
+    const Footprint idle = settled_footprint(daemon().pid());
     rlimit inherited{};
     ASSERT_EQ(::prlimit(daemon().pid(), RLIMIT_NOFILE, nullptr, &inherited), 0);
     bool reached_spawn = false;
