@@ -22,9 +22,11 @@ TEST_F(BrokenStderrTest, DaemonServesOnAndAClosingClientStillEndsItsTunnel) {
 
     // Again with a second tunnel, after the first failed write, and with a half-close.
     fake().forget("term");
-    fake().write_script("again", "wait-term 20000\nout bye\n");
+    // Armed before the half-close, so the SIGTERM cannot land before the script waits for it.
+    fake().write_script("again", "ignore-term\nmark armed\nwait-term 20000\nout bye\n");
     auto second = start_tunnel({{"host", "again"}});
     ASSERT_TRUE(second) << second.error();
+    ASSERT_TRUE(fake().wait_for("armed"));
     EXPECT_EQ(status(), kRunning);
     ASSERT_TRUE(second->shut_write());
     EXPECT_TRUE(fake().wait_for("term"));
