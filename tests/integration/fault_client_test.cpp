@@ -16,13 +16,7 @@ namespace {
 
 constexpr std::string_view kStatus = "{\"cmd\":\"status\"}\n";
 
-class ClientFaultTest : public TunnelTest {
-protected:
-    std::string watcher_line() {
-        return "[marlox-helper] App 断开控制连接 → 结束隧道 pid=" +
-               fake().read("pid").value_or("?") + "\n";
-    }
-};
+using ClientFaultTest = TunnelTest;
 
 TEST_F(ClientFaultTest, BurstOfTwoThousandIsAllAnsweredWhileIdleClientsHoldOn) {
     // Idle clients first: each holds a connection thread of the daemon blocked in its read.

@@ -39,6 +39,12 @@ protected:
 
     FakeTunnel& fake() { return *fake_; }
 
+    // The line the daemon logs when a client's going away ends the fake's tunnel.
+    std::string watcher_line() {
+        return "[marlox-helper] App 断开控制连接 → 结束隧道 pid=" +
+               fake().read("pid").value_or("?") + "\n";
+    }
+
     // A connection that has sent a "connect" with members; its fake has not necessarily
     // started yet (wait for the "ready" record).
     static Outcome<Client> send_connect(const nlohmann::json& members) {
