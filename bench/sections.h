@@ -10,14 +10,14 @@
 #include <string_view>
 #include <vector>
 
-#include "control/replies.h"
+#include "protocol/replies.h"
 #include "support/daemon.h"
 
 namespace marlox::bench {
 
 // The request the request-path sections send, and the answer of a server without a tunnel.
 inline constexpr std::string_view kStatusRequest = "{\"cmd\":\"status\"}\n";
-inline constexpr std::string_view kStatusReply = control::kReplyNotRunning;
+inline constexpr std::string_view kStatusReply = protocol::kReplyNotRunning;
 
 struct Settings {
     int rounds = 5;

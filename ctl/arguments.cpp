@@ -5,7 +5,7 @@
 #include <array>
 #include <map>
 
-#include "control/utf8.h"
+#include "protocol/utf8.h"
 
 namespace marlox::ctl {
 namespace {
@@ -130,7 +130,7 @@ std::variant<Invocation, UsageError> parse_arguments(std::span<const std::string
         } else {
             return UsageError{std::string(name) + " needs a value"};
         }
-        if (!control::is_valid_utf8(value)) {
+        if (!protocol::is_valid_utf8(value)) {
             return UsageError{"the value of " + std::string(name) + " is not valid UTF-8"};
         }
         seen.emplace(name, std::move(value));

@@ -5,9 +5,9 @@
 
 #include <optional>
 
-#include "control/utf8.h"
 #include "os/io.h"
 #include "os/terminal.h"
+#include "protocol/utf8.h"
 
 namespace marlox::ctl {
 namespace {
@@ -72,7 +72,7 @@ std::variant<std::string, Failure, Interrupted> read_ticket(std::string_view use
                                            : "no ticket on standard input (give the password "
                                              "as its first line)");
     }
-    if (!control::is_valid_utf8(ticket)) return local_failure("the ticket is not valid UTF-8");
+    if (!protocol::is_valid_utf8(ticket)) return local_failure("the ticket is not valid UTF-8");
     return ticket;
 }
 

@@ -6,9 +6,9 @@
 #include <array>
 #include <string_view>
 
-#include "control/replies.h"
 #include "os/io.h"
 #include "os/socket.h"
+#include "protocol/replies.h"
 #include "reference/accept_loop.h"
 
 namespace {
@@ -25,7 +25,7 @@ void serve(os::UniqueFd conn) noexcept {
         if (*received == 0) break;
         if (std::string_view(buffer.data(), *received).find('\n') != std::string_view::npos) break;
     }
-    (void)os::send_all(conn.get(), control::kReplyNotRunning);
+    (void)os::send_all(conn.get(), protocol::kReplyNotRunning);
 }
 
 }  // namespace

@@ -2,15 +2,17 @@
 #include "control/dispatch.h"
 
 #include "control/peer.h"
-#include "control/replies.h"
-#include "control/request.h"
 #include "control/request_line.h"
-#include "control/utf8.h"
 #include "os/io.h"
+#include "protocol/replies.h"
+#include "protocol/request.h"
+#include "protocol/utf8.h"
 #include "tunnel/launch.h"
 
 namespace marlox::control {
 namespace {
+
+using namespace protocol;
 
 // Replies are best effort: a client that has gone away simply misses its answer.
 void reply(int conn, std::string_view line) { (void)os::send_all(conn, line); }

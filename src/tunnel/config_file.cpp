@@ -24,7 +24,7 @@ constexpr std::array<ConfigLine, 5> kLines = {{
 
 }  // namespace
 
-std::optional<std::string_view> find_unsafe_field(const control::Request& request) {
+std::optional<std::string_view> find_unsafe_field(const protocol::Request& request) {
     for (const ConfigLine& line : kLines) {
         const auto value = request.member(line.member);
         if (value &&
@@ -35,7 +35,7 @@ std::optional<std::string_view> find_unsafe_field(const control::Request& reques
     return std::nullopt;
 }
 
-std::string config_text(const control::Request& request) {
+std::string config_text(const protocol::Request& request) {
     std::string text;
     for (const ConfigLine& line : kLines) {
         text.append(line.key).append(" = ");

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "control/request.h"
 #include "os/result.h"
+#include "protocol/request.h"
 
 namespace marlox::tunnel {
 
@@ -16,12 +16,12 @@ inline constexpr std::string_view kConfigPath = "/run/marlox/of.conf";
 // The first of "host", "port", "username", "ticket" and "trusted_cert" (in that order) whose
 // value holds a line feed, a carriage return or a NUL; nullopt when all five are safe. Such a
 // value would add lines of its own to the configuration file (a second "password" line, say).
-std::optional<std::string_view> find_unsafe_field(const control::Request& request);
+std::optional<std::string_view> find_unsafe_field(const protocol::Request& request);
 
 // The file's five lines: "host = ...\nport = ...\nusername = ...\npassword = ...\n
 // trusted-cert = ...\n", each value the request member as decoded, or empty when the member is
 // missing or not a string. "password" carries the request's "ticket".
-std::string config_text(const control::Request& request);
+std::string config_text(const protocol::Request& request);
 
 // Writes text to path as a new regular file, mode 0600 before the umask. Whatever was at path is
 // removed first and the new file is created exclusively without following symbolic links, so a

@@ -6,10 +6,10 @@
 #include <string>
 #include <utility>
 
-#include "control/replies.h"
 #include "os/child.h"
 #include "os/fs.h"
 #include "os/io.h"
+#include "protocol/replies.h"
 #include "tunnel/config_file.h"
 #include "tunnel/supervise.h"
 
@@ -21,7 +21,7 @@ void reply(int conn, std::string_view line) { (void)os::send_all(conn, line); }
 
 void reply_error(int conn, std::string_view prefix, std::string_view text) {
     std::string line;
-    line.append(prefix).append(text).append(control::kReplyErrorSuffix);
+    line.append(prefix).append(text).append(protocol::kReplyErrorSuffix);
     reply(conn, line);
 }
 
@@ -31,7 +31,7 @@ struct Started {
 };
 
 // Starts openfortivpn on the configuration file.
-Started start_tunnel(const control::Request& request) {
+Started start_tunnel(const protocol::Request& request) {
     const std::string_view realm = request.member("realm").value_or("radius");
     // A NUL would silently cut the argument short at exec.
     if (realm.find('\0') != std::string_view::npos) {
@@ -46,27 +46,27 @@ Started start_tunnel(const control::Request& request) {
 
 }  // namespace
 
-void run_connect(int conn, const control::Request& request,
+void run_connect(int conn, const protocol::Request& request,
                  const std::shared_ptr<TunnelRecord>& record) noexcept {
     // Checked before anything else, so a refused request leaves no trace.
     if (const auto field = find_unsafe_field(request)) {
-        reply_error(conn, control::kReplyInvalidFieldPrefix, *field);
+        reply_error(conn, protocol::kReplyInvalidFieldPrefix, *field);
         return;
     }
     // Held from here to the end of the tunnel: a second connect meanwhile is refused.
     if (!record->try_reserve()) {
-        reply(conn, control::kReplyAlreadyConnected);
+        reply(conn, protocol::kReplyAlreadyConnected);
         return;
     }
     const std::string config_path(kConfigPath);
     if (!write_config(config_path, config_text(request))) {
-        reply(conn, control::kReplyWriteConfFailed);
+        reply(conn, protocol::kReplyWriteConfFailed);
         record->release();
         return;
     }
     auto [child, error] = start_tunnel(request);
     if (!child) {
-        reply_error(conn, control::kReplySpawnPrefix, error);
+        reply_error(conn, protocol::kReplySpawnPrefix, error);
         (void)os::remove_file(config_path);
         record->release();
         return;

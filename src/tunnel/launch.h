@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "control/request.h"
+#include "protocol/request.h"
 #include "tunnel/record.h"
 
 namespace marlox::tunnel {
@@ -13,7 +13,7 @@ namespace marlox::tunnel {
 // relays its output to conn until it has exited, then removes the file, clears the record and
 // shuts conn down. Sends every reply of a connect itself; a started tunnel gets no
 // acknowledgement. conn is borrowed; the caller closes it afterwards. Never throws.
-void run_connect(int conn, const control::Request& request,
+void run_connect(int conn, const protocol::Request& request,
                  const std::shared_ptr<TunnelRecord>& record) noexcept;
 
 }  // namespace marlox::tunnel

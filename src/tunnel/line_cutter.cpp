@@ -1,7 +1,7 @@
 // Line cutting with carriage-return stripping and UTF-8 repair.
 #include "tunnel/line_cutter.h"
 
-#include "control/utf8.h"
+#include "protocol/utf8.h"
 
 namespace marlox::tunnel {
 
@@ -35,10 +35,10 @@ void LineCutter::append_line_before_lf(std::string_view text, std::string& out) 
 
 void LineCutter::append_line(std::string_view text, std::string& out) {
     // Output is nearly always valid: check once, then copy in one piece.
-    if (control::is_valid_utf8(text)) {
+    if (protocol::is_valid_utf8(text)) {
         out.append(text);
     } else {
-        control::append_utf8_repaired(out, text);
+        protocol::append_utf8_repaired(out, text);
     }
     out.push_back('\n');
 }

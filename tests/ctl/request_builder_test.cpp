@@ -5,16 +5,16 @@
 
 #include <string>
 
-#include "control/request.h"
+#include "protocol/request.h"
 
 namespace marlox::ctl {
 namespace {
 
 // Parses line the way the daemon does: one line, its line feed removed, strict JSON.
-std::optional<control::Request> parse_as_daemon(const std::string& line) {
+std::optional<protocol::Request> parse_as_daemon(const std::string& line) {
     EXPECT_TRUE(line.ends_with('\n'));
     EXPECT_EQ(line.find('\n'), line.size() - 1) << "a request must be exactly one line";
-    return control::Request::parse(std::string_view(line).substr(0, line.size() - 1));
+    return protocol::Request::parse(std::string_view(line).substr(0, line.size() - 1));
 }
 
 TEST(RequestBuilderTest, StatusAndDisconnectAreTheirCommandWordsAlone) {

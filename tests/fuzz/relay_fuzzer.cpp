@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "control/utf8.h"
 #include "fuzz_check.h"
+#include "protocol/utf8.h"
 #include "tunnel/line_cutter.h"
 
 namespace {
@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view lines = relayed;
     while (!lines.empty()) {
         const std::size_t newline = lines.find('\n');
-        require(marlox::control::is_valid_utf8(lines.substr(0, newline)),
+        require(marlox::protocol::is_valid_utf8(lines.substr(0, newline)),
                 "every line is valid UTF-8");
         lines.remove_prefix(newline + 1);
     }

@@ -10,11 +10,11 @@
 #include <string>
 #include <string_view>
 
-#include "control/request.h"
 #include "control/request_line.h"
-#include "control/utf8.h"
 #include "fuzz_check.h"
 #include "os/io.h"
+#include "protocol/request.h"
+#include "protocol/utf8.h"
 #include "support/unit_io.h"
 #include "tunnel/config_file.h"
 
@@ -22,6 +22,7 @@ namespace {
 
 using marlox::fuzz::require;
 using namespace marlox::control;
+using namespace marlox::protocol;
 
 // Just past the line cap, so "too long" is reached, and small enough for the socket buffer to
 // take the whole input before anyone reads.

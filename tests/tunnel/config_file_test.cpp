@@ -14,8 +14,8 @@
 namespace marlox::tunnel {
 namespace {
 
-control::Request parse(std::string_view json) {
-    auto request = control::Request::parse(json);
+protocol::Request parse(std::string_view json) {
+    auto request = protocol::Request::parse(json);
     EXPECT_TRUE(request.has_value()) << json;
     return std::move(*request);
 }

@@ -20,7 +20,7 @@ std::string connect_reply(std::string_view json, const std::shared_ptr<TunnelRec
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     os::UniqueFd daemon_end(fds[0]);
     os::UniqueFd client_end(fds[1]);
-    auto request = control::Request::parse(json);
+    auto request = protocol::Request::parse(json);
     EXPECT_TRUE(request.has_value());
     run_connect(daemon_end.get(), *request, record);
     daemon_end.reset();

@@ -1,5 +1,5 @@
 // Tests of the strict JSON acceptance rules and of the member rule.
-#include "control/request.h"
+#include "protocol/request.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace marlox::control {
+namespace marlox::protocol {
 namespace {
 
 using namespace std::string_literals;
@@ -84,4 +84,4 @@ TEST(RequestTest, StrictJsonAcceptanceRules) {
 }
 
 }  // namespace
-}  // namespace marlox::control
+}  // namespace marlox::protocol

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-namespace marlox::control {
+namespace marlox::protocol {
 
 inline constexpr std::string_view kReplyUnauthorized = "{\"error\":\"unauthorized\"}\n";
 inline constexpr std::string_view kReplyBadJson = "{\"error\":\"bad json\"}\n";
@@ -19,4 +19,4 @@ inline constexpr std::string_view kReplySpawnPrefix = "{\"error\":\"spawn: ";
 inline constexpr std::string_view kReplyInvalidFieldPrefix = "{\"error\":\"invalid field: ";
 inline constexpr std::string_view kReplyErrorSuffix = "\"}\n";
 
-}  // namespace marlox::control
+}  // namespace marlox::protocol

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-namespace marlox::control {
+namespace marlox::protocol {
 
 // A request accepted by the strict JSON rules: RFC 8259 exactly, one value, at most 127 levels
 // of nesting, no number beyond the range of a double, no unpaired surrogate escape, no raw NUL
@@ -33,4 +33,4 @@ private:
 // Nesting deeper than this many arrays and objects makes a request malformed.
 inline constexpr int kMaxJsonDepth = 127;
 
-}  // namespace marlox::control
+}  // namespace marlox::protocol

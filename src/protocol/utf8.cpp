@@ -1,11 +1,11 @@
 // UTF-8 decoding by the well-formed byte sequences table of the Unicode standard.
-#include "control/utf8.h"
+#include "protocol/utf8.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-namespace marlox::control {
+namespace marlox::protocol {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
@@ -127,4 +127,4 @@ std::string_view trim_unicode_whitespace(std::string_view text) {
     return text;
 }
 
-}  // namespace marlox::control
+}  // namespace marlox::protocol

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace marlox::control {
+namespace marlox::protocol {
 
 // True when text is well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
 bool is_valid_utf8(std::string_view text);
@@ -18,4 +18,4 @@ void append_utf8_repaired(std::string& out, std::string_view text);
 // text must be valid UTF-8.
 std::string_view trim_unicode_whitespace(std::string_view text);
 
-}  // namespace marlox::control
+}  // namespace marlox::protocol

@@ -1,5 +1,5 @@
 // Tests of UTF-8 validation, repair and White_Space trimming.
-#include "control/utf8.h"
+#include "protocol/utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace marlox::control {
+namespace marlox::protocol {
 namespace {
 
 using namespace std::string_view_literals;
@@ -128,4 +128,4 @@ TEST(Utf8Test, LongAsciiTextIsCheckedAtEveryPosition) {
 }
 
 }  // namespace
-}  // namespace marlox::control
+}  // namespace marlox::protocol

@@ -1,9 +1,9 @@
 // Strict request parsing: nlohmann-json plus the checks it lacks.
-#include "control/request.h"
+#include "protocol/request.h"
 
 #include <nlohmann/json.hpp>
 
-namespace marlox::control {
+namespace marlox::protocol {
 
 using nlohmann::json;
 
@@ -43,4 +43,4 @@ std::optional<std::string_view> Request::member(std::string_view name) const {
     return std::string_view(found->get_ref<const std::string&>());
 }
 
-}  // namespace marlox::control
+}  // namespace marlox::protocol
