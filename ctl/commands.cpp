@@ -53,13 +53,13 @@ std::variant<Reply, Failure> single_reply(const ReplyStream::FirstLine& line) {
     return reply;
 }
 
+}  // namespace
+
 int write_output(std::string_view bytes) {
     const auto written = os::write_all(STDOUT_FILENO, bytes);
     if (written) return code(ExitStatus::kOk);
     return report(local_failure("cannot write output: " + os::describe(written.error())));
 }
-
-}  // namespace
 
 int run_status(bool json) {
     auto conn = open_connection();

@@ -1,6 +1,8 @@
 // The three commands of marlox-ctl, each one whole run against the daemon.
 #pragma once
 
+#include <string_view>
+
 #include "ctl/arguments.h"
 
 namespace marlox::ctl {
@@ -15,5 +17,9 @@ int run_disconnect();
 // Returns only when the daemon's stream has ended. Interrupted by SIGINT, SIGTERM or SIGHUP,
 // it ends the tunnel, prints the rest of its output and then ends by that signal.
 int run_connect(const ConnectOptions& options);
+
+// Writes bytes to standard output: 0, or the failure reported and its status (1). SIGPIPE is
+// ignored, so a closed pipe there is a failure like any other.
+int write_output(std::string_view bytes);
 
 }  // namespace marlox::ctl

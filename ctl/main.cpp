@@ -28,13 +28,9 @@ int run(int argc, char** argv) {
     const auto& invocation = std::get<ctl::Invocation>(parsed);
     switch (invocation.command) {
         case ctl::Command::kHelp:
-            return os::write_all(STDOUT_FILENO, ctl::help_text())
-                       ? 0
-                       : ctl::code(ctl::ExitStatus::kLocalFailure);
+            return ctl::write_output(ctl::help_text());
         case ctl::Command::kVersion:
-            return os::write_all(STDOUT_FILENO, "marlox-ctl " MARLOX_VERSION "\n")
-                       ? 0
-                       : ctl::code(ctl::ExitStatus::kLocalFailure);
+            return ctl::write_output("marlox-ctl " MARLOX_VERSION "\n");
         case ctl::Command::kStatus:
             return ctl::run_status(invocation.json);
         case ctl::Command::kDisconnect:
@@ -50,6 +46,9 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     // A closed standard stream must not let the socket take its number.
     os::ensure_standard_descriptors();
+    // A reader that went away (marlox-ctl status | head -c 1) is a failed write with a message
+    // and status 1, not death by SIGPIPE. The socket's sends do not raise it either way.
+    (void)os::ignore_sigpipe();
     // Only allocation can throw below this point; it ends the run as a local failure.
     try {
         return run(argc, argv);

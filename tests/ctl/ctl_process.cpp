@@ -84,6 +84,12 @@ Outcome<CtlProcess> CtlProcess::start(const CtlStart& how) {
     auto out = os::make_pipe();
     auto err = os::make_pipe();
     if (!input || !out || !err) return support::Failure{"no pipes for marlox-ctl"};
+    if (how.stdout_closed) {
+        // Nobody will ever read its standard output; the collector reads an empty pipe.
+        auto empty = os::make_pipe();
+        if (!empty) return support::Failure{"no pipe for marlox-ctl"};
+        out->read_end = std::move(empty->read_end);
+    }
 
     std::vector<std::string> strings{MARLOX_CTL_PATH};
     strings.insert(strings.end(), how.args.begin(), how.args.end());

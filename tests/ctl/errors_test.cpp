@@ -132,6 +132,15 @@ TEST_F(CtlTest, UnwritableConfigurationGetsStatusEight) {
     std::filesystem::remove_all(kConfigPath);
 }
 
+TEST_F(CtlTest, ClosedStandardOutputGetsStatusOneNotSigpipe) {
+    CtlStart how{{"status"}};
+    how.stdout_closed = true;
+    auto run = run_ctl(how);
+    ASSERT_TRUE(run) << run.error();
+    EXPECT_EQ(describe(run->status), "exit 1");
+    EXPECT_EQ(run->err, "marlox-ctl: cannot write output: Broken pipe (os error 32)\n");
+}
+
 class NoOpenfortivpnTest : public CtlTest {
 protected:
     support::DaemonOptions daemon_options() const override {
