@@ -28,21 +28,25 @@ std::variant<os::UniqueFd, Failure> open_connection() {
     return std::move(*conn);
 }
 
-// Sends the request and reads the first line of the answer. A failed send is not the end:
-// a daemon that refuses a user replies and closes before reading, and that reply is still
-// waiting to be read.
-std::variant<ReplyStream::FirstLine, Failure> exchange(int conn, std::string_view request,
-                                                       ReplyStream& stream) {
-    const auto sent = os::send_all(conn, request);
+// The first line of the answer. Nothing at all before the end of stream is no reply, whether
+// the request was sent or not: a daemon that closes at once may do so before reading it.
+std::variant<ReplyStream::FirstLine, Failure> first_line(ReplyStream& stream) {
     auto first = stream.first_line();
     if (!first) {
         return Failure{ExitStatus::kBadReply,
                        "cannot read the reply: " + os::describe(first.error())};
     }
-    if (first->text.empty() && !first->complete && !sent) {
-        return local_failure("cannot send the request: " + os::describe(sent.error()));
-    }
+    if (first->text.empty() && !first->complete) return bad_reply({});
     return std::move(*first);
+}
+
+// Sends the request and reads the first line of the answer. A failed send is not the end:
+// a daemon that refuses a user replies and closes before reading, and that reply is still
+// waiting to be read.
+std::variant<ReplyStream::FirstLine, Failure> exchange(int conn, std::string_view request,
+                                                       ReplyStream& stream) {
+    (void)os::send_all(conn, request);
+    return first_line(stream);
 }
 
 // The reply to status or disconnect: a known error, the expected reply, or something else.

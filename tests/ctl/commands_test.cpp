@@ -82,11 +82,11 @@ TEST_F(CommandsTest, ConnectHandsEveryValueToTheTunnel) {
 }
 
 TEST_F(CommandsTest, ConnectWithoutRealmOrCertLeavesThemToTheDaemon) {
-    fake().write_script("h", "exit 0\n");
+    fake().write_script("h", "out up\nexit 0\n");
     auto run = run_ctl({connect_args("h")}, "s3cret\n");
     ASSERT_TRUE(run) << run.error();
     EXPECT_EQ(describe(run->status), "exit 0") << run->err;
-    EXPECT_EQ(run->out, "");
+    EXPECT_EQ(run->out, "up\n");
     EXPECT_EQ(fake().argv().back(), "radius");
     EXPECT_EQ(fake().read("config"),
               "host = h\nport = 443\nusername = alice\npassword = s3cret\ntrusted-cert = \n");
@@ -101,7 +101,7 @@ struct TicketCase {
 class TicketTest : public CtlTest, public ::testing::WithParamInterface<TicketCase> {};
 
 TEST_P(TicketTest, IsTheFirstLineOfStandardInput) {
-    fake().write_script("h", "exit 0\n");
+    fake().write_script("h", "out up\nexit 0\n");
     auto run = run_ctl({connect_args("h")}, GetParam().input);
     ASSERT_TRUE(run) << run.error();
     EXPECT_EQ(describe(run->status), "exit 0") << run->err;

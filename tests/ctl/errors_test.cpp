@@ -194,6 +194,7 @@ struct StandInCase {
     std::string reply;    // sent back before closing
     std::string status;
     std::string message;
+    bool reads_request = true;  // false: closes at once, possibly before marlox-ctl sends
 };
 
 class StandInTest : public support::IntegrationTest,
@@ -205,12 +206,13 @@ TEST_P(StandInTest, MapsTheReplyToItsStatus) {
     auto listener = os::listen_unix(kSocketPath);
     ASSERT_TRUE(listener);
     std::string request;
-    auto server = os::JoinableThread::start(
-        [&request, fd = listener->get(), reply = GetParam().reply]() noexcept {
+    auto server =
+        os::JoinableThread::start([&request, fd = listener->get(), reply = GetParam().reply,
+                                   reads = GetParam().reads_request]() noexcept {
             auto conn = os::accept_connection(fd);
             if (!conn) return;
             char buffer[4096];
-            while (request.find('\n') == std::string::npos) {
+            while (reads && request.find('\n') == std::string::npos) {
                 auto got = os::recv_some(conn->get(), buffer);
                 if (!got || *got == 0) break;
                 request.append(buffer, *got);
@@ -279,6 +281,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "",
                     "exit 12",
                     "the daemon closed the connection without a reply"},
+        StandInCase{"NothingToConnect", kEveryCommand[3].args, kConnectRequest, "", "exit 12",
+                    "the daemon closed the connection without a reply"},
+        StandInCase{"ClosedAtOnceOnConnect", kEveryCommand[3].args, "", "", "exit 12",
+                    "the daemon closed the connection without a reply", false},
         StandInCase{"SpawnErrorWithOddText", kEveryCommand[3].args, kConnectRequest,
                     "{\"error\":\"spawn: nul byte found in provided data\"}\n", "exit 7",
                     "the daemon could not start openfortivpn: nul byte found in provided data"},
