@@ -107,14 +107,17 @@ int run_connect(const ConnectOptions& options) {
     if (auto* failure = std::get_if<Failure>(&conn)) return report(*failure);
     const int fd = std::get<os::UniqueFd>(conn).get();
 
-    auto ticket = read_ticket(options.username, *watch);
-    if (auto* interrupted = std::get_if<Interrupted>(&ticket)) {
-        os::end_by_signal(interrupted->signal);
-    }
-    if (auto* failure = std::get_if<Failure>(&ticket)) return report(*failure);
+    {
+        auto ticket = read_ticket(options.username, *watch);
+        if (auto* interrupted = std::get_if<Interrupted>(&ticket)) {
+            os::end_by_signal(interrupted->signal);
+        }
+        if (auto* failure = std::get_if<Failure>(&ticket)) return report(*failure);
+        (void)os::send_all(fd, connect_request(options, std::get<Secret>(ticket).view()).view());
+    }  // the ticket and the request are wiped here, before the tunnel's output is awaited
 
     ReplyStream stream(fd, &*watch);
-    auto line = exchange(fd, connect_request(options, std::get<std::string>(ticket)), stream);
+    auto line = first_line(stream);
     if (auto* failure = std::get_if<Failure>(&line)) return report(*failure);
     const auto& first = std::get<ReplyStream::FirstLine>(line);
     // The only place a reply can stand; after it, every line is the tunnel's output.

@@ -1,10 +1,12 @@
-// The request lines marlox-ctl sends, built with a JSON encoder so every value is escaped.
+// The request lines marlox-ctl sends, built with a JSON encoder so every value is escaped
+// (the ticket by hand, the same way, into a buffer that is wiped).
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "ctl/arguments.h"
+#include "ctl/secret.h"
 
 namespace marlox::ctl {
 
@@ -15,7 +17,8 @@ std::string disconnect_request();
 // {"cmd":"connect", ...} with host, port, username and ticket, and realm and trusted_cert
 // only when given (the daemon then uses its own defaults), ended by a line feed. A value
 // holding a line feed leaves as the escape \n, so the request stays one line whatever the
-// values hold; judging such values is the daemon's business. Values must be UTF-8.
-std::string connect_request(const ConnectOptions& options, std::string_view ticket);
+// values hold; judging such values is the daemon's business. Values must be UTF-8. The
+// request is a Secret, since it holds the ticket.
+Secret connect_request(const ConnectOptions& options, std::string_view ticket);
 
 }  // namespace marlox::ctl

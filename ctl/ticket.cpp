@@ -3,7 +3,7 @@
 
 #include <unistd.h>
 
-#include <optional>
+#include <string>
 
 #include "os/io.h"
 #include "os/terminal.h"
@@ -12,43 +12,48 @@
 namespace marlox::ctl {
 namespace {
 
-using Outcome = std::variant<std::string, Failure, Interrupted>;
+using Outcome = std::variant<Secret, Failure, Interrupted>;
 
 Failure local_failure(std::string message) {
     return {ExitStatus::kLocalFailure, std::move(message)};
 }
 
-// Reads standard input up to the first line feed or its end.
+// Reads standard input up to the first line feed or its end, straight into the buffer that
+// is wiped: no other copy of the ticket is made on the way.
 Outcome read_first_line(SignalWatch& watch) {
-    std::string line;
+    // One byte more than a ticket may have: filling it means the line is too long.
+    Secret line(kMaxTicketBytes + 1);
     for (;;) {
-        auto woke = watch.wait_readable(STDIN_FILENO);
-        if (!woke) return local_failure("cannot read the ticket: " + os::describe(woke.error()));
-        if (*woke != 0) return Interrupted{*woke};
-        char buffer[4096];
-        auto got = os::read_some(STDIN_FILENO, buffer);
-        if (!got) return local_failure("cannot read the ticket: " + os::describe(got.error()));
-        const std::string_view chunk(buffer, *got);
-        const std::size_t line_feed = chunk.find('\n');
-        line.append(chunk.substr(0, line_feed));
         if (line.size() > kMaxTicketBytes) {
             return local_failure("the ticket is longer than " + std::to_string(kMaxTicketBytes) +
                                  " bytes");
         }
-        if (*got == 0 || line_feed != std::string_view::npos) return line;
+        auto woke = watch.wait_readable(STDIN_FILENO);
+        if (!woke) return local_failure("cannot read the ticket: " + os::describe(woke.error()));
+        if (*woke != 0) return Interrupted{*woke};
+        auto got = os::read_some(STDIN_FILENO, line.spare());
+        if (!got) return local_failure("cannot read the ticket: " + os::describe(got.error()));
+        const std::size_t before = line.size();
+        line.commit(*got);
+        const std::size_t line_feed = line.view().find('\n', before);
+        if (line_feed != std::string_view::npos) {
+            line.truncate(line_feed);
+            return line;
+        }
+        if (*got == 0) return line;
     }
 }
 
 Outcome ask_on_terminal(std::string_view username, SignalWatch& watch) {
+    const std::string prompt = "Password for " + std::string(username) + ": ";
     auto quiet = os::EchoOff::start(STDIN_FILENO);
     if (!quiet) {
         return local_failure("cannot switch off echo: " + os::describe(quiet.error()));
     }
-    const std::string prompt = "Password for " + std::string(username) + ": ";
     if (!os::write_all(STDERR_FILENO, prompt)) return local_failure("cannot show the prompt");
     Outcome typed = read_first_line(watch);
     // Enter echoes its line feed; an interruption or Ctrl-D does not, so end the prompt line.
-    if (!std::holds_alternative<std::string>(typed)) (void)os::write_all(STDERR_FILENO, "\n");
+    if (!std::holds_alternative<Secret>(typed)) (void)os::write_all(STDERR_FILENO, "\n");
     return typed;
 }
 
@@ -60,20 +65,22 @@ std::string_view strip_line_end(std::string_view line) {
     return line;
 }
 
-std::variant<std::string, Failure, Interrupted> read_ticket(std::string_view username,
-                                                            SignalWatch& watch) {
+std::variant<Secret, Failure, Interrupted> read_ticket(std::string_view username,
+                                                       SignalWatch& watch) {
     const bool from_terminal = os::is_terminal(STDIN_FILENO);
     Outcome read = from_terminal ? ask_on_terminal(username, watch) : read_first_line(watch);
-    auto* line = std::get_if<std::string>(&read);
-    if (line == nullptr) return read;
-    std::string ticket(strip_line_end(*line));
-    if (ticket.empty()) {
+    auto* ticket = std::get_if<Secret>(&read);
+    if (ticket == nullptr) return read;
+    ticket->truncate(strip_line_end(ticket->view()).size());
+    if (ticket->size() == 0) {
         return local_failure(from_terminal ? "no password given"
                                            : "no ticket on standard input (give the password "
                                              "as its first line)");
     }
-    if (!protocol::is_valid_utf8(ticket)) return local_failure("the ticket is not valid UTF-8");
-    return ticket;
+    if (!protocol::is_valid_utf8(ticket->view())) {
+        return local_failure("the ticket is not valid UTF-8");
+    }
+    return read;
 }
 
 }  // namespace marlox::ctl

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "ctl/failure.h"
+#include "ctl/secret.h"
 #include "ctl/signal_watch.h"
 
 namespace marlox::ctl {
@@ -21,9 +22,10 @@ struct Interrupted {
 // The ticket is the first line of standard input. When standard input is a terminal, the
 // prompt goes to standard error and the line is typed without echo. An empty ticket, input
 // that is not UTF-8 or longer than kMaxTicketBytes, and a read error are failures; a signal
-// from the watch interrupts the wait (the terminal is restored first).
-std::variant<std::string, Failure, Interrupted> read_ticket(std::string_view username,
-                                                            SignalWatch& watch);
+// from the watch interrupts the wait (the terminal is restored first). The ticket comes in a
+// Secret: the caller's copy is the only one left, and it is wiped when it goes.
+std::variant<Secret, Failure, Interrupted> read_ticket(std::string_view username,
+                                                       SignalWatch& watch);
 
 // line without its line feed and a carriage return right before it, if present (a ticket
 // file written on another system may end its line with CR LF).

@@ -1,8 +1,14 @@
 // marlox-ctl's commands against the real daemon: status, disconnect, connect and its ticket.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "ctl_fixture.h"
+#include "os/unique_fd.h"
 
 namespace marlox::ctltest {
 namespace {
@@ -119,6 +125,40 @@ INSTANTIATE_TEST_SUITE_P(
                       TicketCase{"BlanksKept", " pass word \t\n", " pass word \t"},
                       TicketCase{"QuotesAndBackslashes", "p\"a\\ss€\n", "p\"a\\ss€"}),
     [](const auto& info) { return info.param.name; });
+
+// Whether text is anywhere in the readable memory of process pid.
+bool memory_holds(pid_t pid, std::string_view text) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    const std::string mem_path = "/proc/" + std::to_string(pid) + "/mem";
+    const os::UniqueFd mem(::open(mem_path.c_str(), O_RDONLY | O_CLOEXEC));
+    std::string line;
+    while (mem.valid() && std::getline(maps, line)) {
+        unsigned long start = 0;
+        unsigned long end = 0;
+        char readable = '-';
+        if (std::sscanf(line.c_str(), "%lx-%lx %c", &start, &end, &readable) != 3) continue;
+        if (readable != 'r') continue;
+        std::string bytes(end - start, '\0');
+        const ssize_t got =
+            ::pread(mem.get(), bytes.data(), bytes.size(), static_cast<off_t>(start));
+        if (got > 0 && bytes.find(text) < static_cast<std::size_t>(got)) return true;
+    }
+    return false;
+}
+
+TEST_F(CommandsTest, TicketIsWipedFromMemoryOnceSent) {
+    fake().write_script("h", "out up\nwait-term 20000\n");
+    const std::string ticket = "wipe-me-Q7x2";
+    auto connect = CtlProcess::start({connect_args("h")});
+    ASSERT_TRUE(connect) << connect.error();
+    ASSERT_TRUE(connect->write_input(ticket + "\n"));
+    connect->close_input();
+    ASSERT_TRUE(connect->wait_out("up\n")) << connect->err();
+    EXPECT_NE(fake().read("config").value_or("").find("password = " + ticket), std::string::npos);
+
+    EXPECT_TRUE(memory_holds(connect->pid(), "alice"));  // the search does see its memory
+    EXPECT_FALSE(memory_holds(connect->pid(), ticket));
+}
 
 struct RefusedTicketCase {
     std::string name;

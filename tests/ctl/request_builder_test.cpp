@@ -11,10 +11,10 @@ namespace marlox::ctl {
 namespace {
 
 // Parses line the way the daemon does: one line, its line feed removed, strict JSON.
-std::optional<protocol::Request> parse_as_daemon(const std::string& line) {
+std::optional<protocol::Request> parse_as_daemon(std::string_view line) {
     EXPECT_TRUE(line.ends_with('\n'));
     EXPECT_EQ(line.find('\n'), line.size() - 1) << "a request must be exactly one line";
-    return protocol::Request::parse(std::string_view(line).substr(0, line.size() - 1));
+    return protocol::Request::parse(line.substr(0, line.size() - 1));
 }
 
 TEST(RequestBuilderTest, StatusAndDisconnectAreTheirCommandWordsAlone) {
@@ -31,7 +31,7 @@ TEST(RequestBuilderTest, ConnectCarriesEveryValueExactly) {
     options.trusted_cert = std::string(64, 'a');
     const std::string ticket = "p\"a\\s\ts/\x01word€";
 
-    const auto request = parse_as_daemon(connect_request(options, ticket));
+    const auto request = parse_as_daemon(connect_request(options, ticket).view());
     ASSERT_TRUE(request.has_value());
     EXPECT_EQ(request->member("cmd"), "connect");
     EXPECT_EQ(request->member("host"), options.host);
@@ -44,7 +44,7 @@ TEST(RequestBuilderTest, ConnectCarriesEveryValueExactly) {
 
 TEST(RequestBuilderTest, AbsentRealmAndCertAreLeftOutNotSentEmpty) {
     ConnectOptions options{"h", "1", "u", std::nullopt, std::nullopt};
-    const auto request = parse_as_daemon(connect_request(options, "t"));
+    const auto request = parse_as_daemon(connect_request(options, "t").view());
     ASSERT_TRUE(request.has_value());
     EXPECT_FALSE(request->member("realm").has_value());
     EXPECT_FALSE(request->member("trusted_cert").has_value());
@@ -52,7 +52,7 @@ TEST(RequestBuilderTest, AbsentRealmAndCertAreLeftOutNotSentEmpty) {
 
 TEST(RequestBuilderTest, LineBreaksInValuesStayInsideTheOneLine) {
     ConnectOptions options{"evil\nhost", "1\r", "u", std::string("r\0x", 3), std::nullopt};
-    const auto request = parse_as_daemon(connect_request(options, "line1\nline2"));
+    const auto request = parse_as_daemon(connect_request(options, "line1\nline2").view());
     ASSERT_TRUE(request.has_value());
     // Delivered intact, for the daemon to judge ("invalid field"), not cut or dropped here.
     EXPECT_EQ(request->member("host"), "evil\nhost");
