@@ -44,7 +44,9 @@ input is a terminal, it asks for the password without echo.
 
 Ctrl-C, SIGTERM or SIGHUP during connect closes the connection's sending side:
 the daemon then ends the tunnel, marlox-ctl prints openfortivpn's last lines,
-and ends by that same signal. A second signal ends marlox-ctl at once.
+and ends by that same signal. A second signal ends marlox-ctl at once. At the
+password prompt, every signal that ends or stops marlox-ctl turns echo back on
+first; after Ctrl-Z it asks again once continued.
 
 An error reply is recognised only as the first line, and only when it matches
 one of the daemon's replies exactly; connect has no other acknowledgement, so a

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "ctl/quiet_terminal.h"
 #include "os/io.h"
 #include "os/terminal.h"
 #include "protocol/utf8.h"
@@ -46,11 +47,11 @@ Outcome read_first_line(SignalWatch& watch) {
 
 Outcome ask_on_terminal(std::string_view username, SignalWatch& watch) {
     const std::string prompt = "Password for " + std::string(username) + ": ";
-    auto quiet = os::EchoOff::start(STDIN_FILENO);
+    auto quiet = QuietTerminal::start(STDIN_FILENO);
     if (!quiet) {
         return local_failure("cannot switch off echo: " + os::describe(quiet.error()));
     }
-    if (!os::write_all(STDERR_FILENO, prompt)) return local_failure("cannot show the prompt");
+    if (!quiet->show(prompt)) return local_failure("cannot show the prompt");
     Outcome typed = read_first_line(watch);
     // Enter echoes its line feed; an interruption or Ctrl-D does not, so end the prompt line.
     if (!std::holds_alternative<Secret>(typed)) (void)os::write_all(STDERR_FILENO, "\n");

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
@@ -53,10 +54,15 @@ Outcome<Terminal> open_terminal() {
     sigset_t none;
     (void)::sigemptyset(&none);
     (void)::pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    // A SIGQUIT or a fault leaves no core file in the build tree.
+    const rlimit no_core{0, 0};
+    (void)::setrlimit(RLIMIT_CORE, &no_core);
     if (slave != nullptr) {
-        // A new session whose first terminal opened becomes its controlling terminal.
-        if (::setsid() < 0) ::_exit(126);
-        input = ::open(slave, O_RDWR);  // NOLINT(android-cloexec-open): becomes stdin
+        // A process group of its own in the test's session, as a shell starts a job, so that
+        // a stop signal stops it (the kernel does not stop an orphaned group, such as that of
+        // a new session's leader). The terminal is therefore not its controlling terminal.
+        if (::setpgid(0, 0) < 0) ::_exit(126);
+        input = ::open(slave, O_RDWR | O_NOCTTY);  // NOLINT(android-cloexec-open): becomes stdin
         if (input < 0) ::_exit(126);
     }
     if (::dup2(input, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);

@@ -31,8 +31,8 @@ struct CtlStart {
 
 // Started with fork + execve and PR_SET_PDEATHSIG, so it dies with the test's thread. Its
 // stdout and stderr are collected; its stdin is a pipe, or with on_terminal the slave of a
-// pseudo-terminal that is its controlling terminal, whose master the test holds. The destructor
-// kills and reaps it if it still runs. Not thread-safe.
+// pseudo-terminal whose master the test holds, with marlox-ctl in a process group of its own
+// as a shell's job. The destructor kills and reaps it if it still runs. Not thread-safe.
 class CtlProcess {
 public:
     static Outcome<CtlProcess> start(const CtlStart& how);

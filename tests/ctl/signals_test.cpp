@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 
 #include "ctl_fixture.h"
 
@@ -121,22 +124,68 @@ TEST_F(CtlTest, PasswordTypedOnATerminalIsNotEchoedAndEchoComesBack) {
     EXPECT_EQ(after->c_lflag & ~(ECHO | ECHONL), asking->c_lflag & ~(ECHO | ECHONL));
 }
 
-TEST_F(CtlTest, InterruptAtThePromptRestoresTheTerminalAndStartsNothing) {
+class PromptSignalTest : public CtlTest, public ::testing::WithParamInterface<SignalCase> {};
+
+TEST_P(PromptSignalTest, EndsWithTheTerminalRestoredAndStartsNothing) {
     auto connect = CtlProcess::start({connect_args("h"), 0, /*on_terminal=*/true});
     ASSERT_TRUE(connect) << connect.error();
     ASSERT_TRUE(connect->wait_err("Password for alice: "));
     const std::string path = terminal_path(connect->terminal());
 
-    ASSERT_TRUE(connect->signal(SIGINT));
+    ASSERT_TRUE(connect->signal(GetParam().sig));
     const auto ended = connect->wait_exit();
     ASSERT_TRUE(ended.has_value());
-    EXPECT_EQ(describe(*ended), "signal " + std::to_string(SIGINT));
+    EXPECT_EQ(describe(*ended), "signal " + std::to_string(GetParam().sig));
     EXPECT_EQ(connect->err(), "Password for alice: \n");
     const auto after = settings_of(path);
     ASSERT_TRUE(after.has_value());
     EXPECT_EQ(after->c_lflag & (ECHO | ECHONL), static_cast<tcflag_t>(ECHO));
     EXPECT_TRUE(fake().starts().empty());
     EXPECT_EQ(status_reply(), kNotRunning);
+}
+
+// SIGINT comes through the signal watch, SIGQUIT through a handler of its own.
+INSTANTIATE_TEST_SUITE_P(Signals, PromptSignalTest,
+                         ::testing::Values(SignalCase{"Interrupt", SIGINT},
+                                           SignalCase{"Quit", SIGQUIT}),
+                         [](const auto& info) { return info.param.name; });
+
+// Whether process pid is stopped (state T) within the time-out.
+bool stops_within(pid_t pid, milliseconds timeout) {
+    const support::Deadline deadline(timeout);
+    for (;;) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        const std::string text{std::istreambuf_iterator<char>(stat), {}};
+        // "pid (name) state ...": the name may hold anything but ends at the last parenthesis.
+        const std::size_t name_end = text.rfind(") ");
+        if (name_end != std::string::npos && text.compare(name_end + 2, 1, "T") == 0) return true;
+        if (deadline.expired()) return false;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+}
+
+TEST_F(CtlTest, StopAtThePromptEchoesWhileStoppedAndAsksAgainWhenContinued) {
+    fake().write_script("h", "out up\nwait-term 20000\n");
+    auto connect = CtlProcess::start({connect_args("h"), 0, /*on_terminal=*/true});
+    ASSERT_TRUE(connect) << connect.error();
+    ASSERT_TRUE(connect->wait_err("Password for alice: "));
+    const std::string path = terminal_path(connect->terminal());
+
+    ASSERT_TRUE(connect->signal(SIGTSTP));
+    ASSERT_TRUE(stops_within(connect->pid(), kDefaultTimeout));
+    const auto stopped = settings_of(path);
+    ASSERT_TRUE(stopped.has_value());
+    EXPECT_EQ(stopped->c_lflag & ECHO, static_cast<tcflag_t>(ECHO));
+
+    ASSERT_TRUE(connect->signal(SIGCONT));
+    ASSERT_TRUE(connect->wait_err("Password for alice: Password for alice: ")) << connect->err();
+    const auto continued = settings_of(path);
+    ASSERT_TRUE(continued.has_value());
+    EXPECT_EQ(continued->c_lflag & ECHO, 0u);
+    ASSERT_TRUE(connect->write_input("typed-secret\n"));
+    ASSERT_TRUE(fake().wait_for("ready")) << connect->err();
+    const std::string config = fake().read("config").value_or("");
+    EXPECT_NE(config.find("\npassword = typed-secret\n"), std::string::npos) << config;
 }
 
 }  // namespace
