@@ -19,7 +19,7 @@ termios g_normal{};
 termios g_quiet{};
 std::size_t g_prompt_size = 0;
 const char* g_prompt = nullptr;
-// The actions the handlers replaced, by signal number; installed[sig] tells which ones.
+// The actions the handlers replaced, by signal number; g_installed[sig] tells which ones.
 std::array<struct sigaction, NSIG> g_previous{};
 std::array<bool, NSIG> g_installed{};
 
@@ -59,7 +59,7 @@ void set_default(int sig, struct sigaction* replaced) {
 }
 
 // Only async-signal-safe calls from here to the end of the handlers: tcsetattr, write,
-// sigaction, sigprocmask, raise.
+// sigaction, pthread_sigmask, raise.
 void on_ending_signal(int sig) {
     (void)::tcsetattr(g_fd, TCSANOW, &g_normal);
     write_stderr("\n", 1);
@@ -78,8 +78,8 @@ void on_stopping_signal(int sig) {
     (void)::sigemptyset(&just);
     (void)::sigaddset(&just, sig);
     // The stop happens here, and the program goes on from here once continued (SIGCONT).
-    (void)::sigprocmask(SIG_UNBLOCK, &just, nullptr);
-    (void)::sigprocmask(SIG_BLOCK, &just, nullptr);
+    (void)::pthread_sigmask(SIG_UNBLOCK, &just, nullptr);
+    (void)::pthread_sigmask(SIG_BLOCK, &just, nullptr);
     (void)::sigaction(sig, &own, nullptr);
     // TCSAFLUSH: a half-typed password from before the stop is dropped, so it is asked anew.
     (void)::tcsetattr(g_fd, TCSAFLUSH, &g_quiet);
@@ -133,7 +133,7 @@ QuietTerminal::~QuietTerminal() {
     // of it; one that arrived meanwhile is delivered afterwards at the earlier action.
     const sigset_t taken = taken_signals();
     sigset_t mask;
-    (void)::sigprocmask(SIG_BLOCK, &taken, &mask);
+    (void)::pthread_sigmask(SIG_BLOCK, &taken, &mask);
     (void)set_attributes(g_normal);
     for (int sig = 1; sig < NSIG; ++sig) {
         if (!g_installed[sig]) continue;
@@ -141,7 +141,7 @@ QuietTerminal::~QuietTerminal() {
         g_installed[sig] = false;
     }
     g_prompt = nullptr;
-    (void)::sigprocmask(SIG_SETMASK, &mask, nullptr);
+    (void)::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
 }
 
 os::Result<void> QuietTerminal::show(std::string_view prompt) {
@@ -149,13 +149,13 @@ os::Result<void> QuietTerminal::show(std::string_view prompt) {
     // again after the stop, but never twice.
     const sigset_t taken = taken_signals();
     sigset_t mask;
-    (void)::sigprocmask(SIG_BLOCK, &taken, &mask);
+    (void)::pthread_sigmask(SIG_BLOCK, &taken, &mask);
     auto written = os::write_all(STDERR_FILENO, prompt);
     if (written) {
         g_prompt_size = prompt.size();
         g_prompt = prompt.data();
     }
-    (void)::sigprocmask(SIG_SETMASK, &mask, nullptr);
+    (void)::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
     return written;
 }
 
