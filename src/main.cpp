@@ -28,7 +28,11 @@ const std::string kSocketPath = "/run/marlox/helper.sock";
 }
 
 os::UniqueFd set_up_listener() {
-    (void)os::make_dirs(kRuntimeDir, 0777);
+    // Nobody but root may add, replace or remove entries here (the socket, the configuration
+    // file), whatever umask or leftover directory the daemon finds.
+    if (auto dir = os::make_root_directory(kRuntimeDir, 0755); !dir) {
+        fatal("bind socket " + kSocketPath + ": " + kRuntimeDir + ": " + os::describe(dir.error()));
+    }
     // One attempt at a leftover socket file; no check whether another daemon still uses it.
     (void)os::remove_file(kSocketPath);
     auto listener = os::listen_unix(kSocketPath);
