@@ -74,6 +74,10 @@ void pause_after(os::Errno error) {
 
 int main() {
     os::ensure_standard_descriptors();
+    // Whoever started the daemon may have left descriptors open or SIGCHLD ignored; neither
+    // may reach the tunnel or undo the order in which a tunnel is cleared before its reap.
+    (void)os::mark_inherited_cloexec();
+    (void)os::default_sigchld();
     (void)os::ignore_sigpipe();
     os::UniqueFd listener = set_up_listener();
     const auto record = std::make_shared<tunnel::TunnelRecord>();
