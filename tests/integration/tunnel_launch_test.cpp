@@ -64,12 +64,13 @@ std::uint64_t ignored_signals(pid_t pid) {
 }
 
 TEST_F(UncleanStartTest, TunnelSeesOnlyItsStandardStreamsAndDefaultSignals) {
-    // The daemon itself no longer ignores SIGCHLD, so the kernel never reaps its children.
+    // The daemon itself drops the inherited ignored SIGCHLD, so the kernel never reaps its
+    // children.
     EXPECT_EQ(ignored_signals(daemon().pid()) & (1ULL << (SIGCHLD - 1)), 0u);
     auto client = start_tunnel({{"host", "h"}});
     ASSERT_TRUE(client) << client.error();
     EXPECT_EQ(fake().read("fds"), "0\n1\n2\n");
-    EXPECT_EQ(fake().read("signals"), "");
+    EXPECT_EQ(fake().read("ignored"), "");
     EXPECT_EQ(fake().read("sigpipe"), "default");
     EXPECT_EQ(fake().read("sigmask"), "empty");
 }
