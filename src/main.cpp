@@ -28,7 +28,11 @@ const std::string kSocketPath = "/run/marlox/helper.sock";
 }
 
 os::UniqueFd set_up_listener() {
-    (void)os::make_dirs(kRuntimeDir, 0777);
+    // Nobody but root may add, replace or remove entries here (the socket, the configuration
+    // file), whatever umask or leftover directory the daemon finds.
+    if (auto dir = os::make_root_directory(kRuntimeDir, 0755); !dir) {
+        fatal("bind socket " + kSocketPath + ": " + kRuntimeDir + ": " + os::describe(dir.error()));
+    }
     // One attempt at a leftover socket file; no check whether another daemon still uses it.
     (void)os::remove_file(kSocketPath);
     auto listener = os::listen_unix(kSocketPath);
@@ -70,6 +74,10 @@ void pause_after(os::Errno error) {
 
 int main() {
     os::ensure_standard_descriptors();
+    // Whoever started the daemon may have left descriptors open or SIGCHLD ignored; neither
+    // may reach the tunnel or undo the order in which a tunnel is cleared before its reap.
+    (void)os::mark_inherited_cloexec();
+    (void)os::default_sigchld();
     (void)os::ignore_sigpipe();
     os::UniqueFd listener = set_up_listener();
     const auto record = std::make_shared<tunnel::TunnelRecord>();

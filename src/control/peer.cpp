@@ -19,11 +19,22 @@ std::optional<std::uint32_t> parse_user_id(std::string_view text) {
     return static_cast<std::uint32_t>(value);
 }
 
+namespace {
+
+// Accounts no person logs in as, though numbered like login users: nobody (65534), the range
+// systemd's DynamicUser= draws sandboxed services from, and the two values meaning "no uid".
+// A compromised service must not steer a root-run tunnel that rewrites routes and DNS.
+bool is_service_account(uid_t uid) {
+    return uid == 65534 || (uid >= 61184 && uid <= 65519) || uid >= 4294967294u;
+}
+
+}  // namespace
+
 bool is_admitted(uid_t peer, const char* marlox_uid_env) {
     if (peer == 0) return true;
     const auto only = marlox_uid_env != nullptr ? parse_user_id(marlox_uid_env) : std::nullopt;
     if (only) return peer == *only;
-    return peer >= 1000;
+    return peer >= 1000 && !is_service_account(peer);
 }
 
 bool admit_peer(int conn) {

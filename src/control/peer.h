@@ -15,7 +15,9 @@ namespace marlox::control {
 std::optional<std::uint32_t> parse_user_id(std::string_view text);
 
 // The admission rule. With a valid MARLOX_UID value N only uids 0 and N are admitted; without
-// one (unset or invalid) uid 0 and every uid from 1000 up, that is no system account.
+// one (unset or invalid) uid 0 and every uid from 1000 up, that is no system account, except
+// the service accounts among them: 65534 (nobody), 61184-65519 (systemd's dynamic users),
+// 4294967294 and 4294967295.
 bool is_admitted(uid_t peer, const char* marlox_uid_env);
 
 // Checks the peer of a connection; reads MARLOX_UID anew on every call. A peer whose

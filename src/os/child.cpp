@@ -36,12 +36,12 @@ struct FileActions {
 Result<void> prepare(SpawnAttr& spawn_attr, FileActions& file_actions, int out, int err) {
     if (spawn_attr.rc != 0) return Errno{spawn_attr.rc};
     if (file_actions.rc != 0) return Errno{file_actions.rc};
-    // An ignored signal stays ignored across exec; the daemon ignores SIGPIPE, the program
-    // must not (its writes to a closed relay pipe should end it).
+    // An ignored signal stays ignored across exec, and so does the signal mask. The daemon
+    // ignores SIGPIPE (the program must not: its writes to a closed relay pipe should end it)
+    // and may have inherited other ignored or blocked signals: the program gets none of them.
     sigset_t defaults;
     sigset_t empty;
-    (void)sigemptyset(&defaults);
-    (void)sigaddset(&defaults, SIGPIPE);
+    (void)sigfillset(&defaults);
     (void)sigemptyset(&empty);
     int rc = posix_spawnattr_setsigdefault(&spawn_attr.attr, &defaults);
     if (rc == 0) rc = posix_spawnattr_setsigmask(&spawn_attr.attr, &empty);

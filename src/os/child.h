@@ -18,7 +18,7 @@ namespace marlox::os {
 class Child {
 public:
     // Starts argv[0], searched along PATH, with argv. Standard input is inherited, standard
-    // output and error go to new pipes, SIGPIPE is at its default action and no signal is
+    // output and error go to new pipes, every signal is at its default action and none is
     // blocked. Only descriptors 0, 1 and 2 reach the program: all others are close-on-exec.
     // argv must not hold NUL bytes (they would silently cut an argument short).
     static Result<Child> spawn(std::span<const std::string> argv);

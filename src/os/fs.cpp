@@ -17,6 +17,22 @@ Result<void> make_dirs(const std::string& path, mode_t mode) {
     }
 }
 
+Result<void> make_root_directory(const std::string& path, mode_t mode) {
+    // The umask can only narrow what mkdir makes; fchmod below sets the exact mode.
+    if (auto made = make_dirs(path, mode); !made) return made.error();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno == ELOOP ? Errno{ENOTDIR} : last_errno();
+    const UniqueFd dir(fd);
+    struct stat st {};
+    if (::fstat(dir.get(), &st) < 0) return last_errno();
+    // Whoever owns it could change its mode back at any time.
+    if (st.st_uid != 0) return Errno{EPERM};
+    while (::fchmod(dir.get(), mode) < 0) {
+        if (errno != EINTR) return last_errno();
+    }
+    return {};
+}
+
 Result<void> remove_file(const std::string& path) {
     if (::unlink(path.c_str()) < 0) return last_errno();
     return {};

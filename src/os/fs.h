@@ -13,6 +13,12 @@ namespace marlox::os {
 // mkdir -p with mode (before the umask) for each directory it creates; existing ones are fine.
 Result<void> make_dirs(const std::string& path, mode_t mode);
 
+// Makes path a directory owned by root with exactly mode, whatever the umask: created (with any
+// missing parents, as make_dirs) when missing, else an existing root-owned directory gets mode.
+// Fails with ENOTDIR when path is anything but a directory (a symbolic link is not followed) and
+// with EPERM when another user owns it; nothing is changed then.
+Result<void> make_root_directory(const std::string& path, mode_t mode);
+
 // unlink(2) once.
 Result<void> remove_file(const std::string& path);
 

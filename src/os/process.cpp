@@ -1,12 +1,15 @@
-// Standard descriptors, SIGPIPE and kill.
+// Standard descriptors, inherited descriptors and signals, and kill.
 #include "os/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
+#include <string_view>
 
 namespace marlox::os {
 
@@ -18,6 +21,36 @@ void ensure_standard_descriptors() noexcept {
         const int opened = ::open("/dev/null", O_RDWR);  // NOLINT(android-cloexec-open)
         if (opened != fd) std::abort();
     }
+}
+
+Result<void> mark_inherited_cloexec() {
+    if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return {};
+    // ENOSYS before 5.9, EINVAL for the flag before 5.11.
+    if (errno != ENOSYS && errno != EINVAL) return last_errno();
+    return mark_listed_cloexec();
+}
+
+Result<void> mark_listed_cloexec() {
+    DIR* dir = ::opendir("/proc/self/fd");  // close-on-exec, like every descriptor glibc opens
+    if (dir == nullptr) return last_errno();
+    // Runs before any thread exists, so readdir's shared buffer is safe.
+    while (const dirent* entry = ::readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
+        const std::string_view name = entry->d_name;
+        int fd = -1;  // stays so for "." and ".."
+        (void)std::from_chars(name.data(), name.data() + name.size(), fd);
+        const int flags = fd > 2 ? ::fcntl(fd, F_GETFD) : -1;
+        if (flags >= 0) (void)::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
+    ::closedir(dir);
+    return {};
+}
+
+Result<void> default_sigchld() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    if (::sigemptyset(&action.sa_mask) < 0) return last_errno();
+    if (::sigaction(SIGCHLD, &action, nullptr) < 0) return last_errno();
+    return {};
 }
 
 Result<void> ignore_sigpipe() {

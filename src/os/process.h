@@ -11,6 +11,19 @@ namespace marlox::os {
 // opened later takes one of those numbers. Aborts without a message when that is impossible.
 void ensure_standard_descriptors() noexcept;
 
+// Makes every descriptor above 2 close-on-exec, so that nothing the daemon inherited reaches
+// the programs it starts. Uses close_range(2) and, where the kernel lacks it (before 5.11),
+// walks /proc/self/fd instead. Call before any thread exists.
+Result<void> mark_inherited_cloexec();
+
+// The same by walking /proc/self/fd, for kernels without close_range(CLOSE_RANGE_CLOEXEC).
+// Call before any thread exists.
+Result<void> mark_listed_cloexec();
+
+// SIGCHLD at its default action: an inherited SIG_IGN (or SA_NOCLDWAIT) would let the kernel
+// reap children on its own, before the daemon has cleared what it knows of them.
+Result<void> default_sigchld();
+
 // SIGPIPE ignored for the whole process: a write to a vanished peer fails with EPIPE instead.
 Result<void> ignore_sigpipe();
 

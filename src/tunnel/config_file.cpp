@@ -12,25 +12,34 @@ namespace {
 struct ConfigLine {
     std::string_view key;     // in the file
     std::string_view member;  // in the request
+    bool exact;               // must reach openfortivpn unchanged, white space at its ends too
 };
 
 constexpr std::array<ConfigLine, 5> kLines = {{
-    {"host", "host"},
-    {"port", "port"},
-    {"username", "username"},
-    {"password", "ticket"},
-    {"trusted-cert", "trusted_cert"},
+    {"host", "host", false},
+    {"port", "port", false},
+    {"username", "username", false},
+    {"password", "ticket", true},
+    {"trusted-cert", "trusted_cert", false},
 }};
+
+// openfortivpn trims these from both ends of every value it reads.
+constexpr std::string_view kTrimmed = " \t\v\f";
+
+bool is_unsafe(std::string_view value, bool exact) {
+    if (value.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos) return true;
+    // A trimmed ticket would be another password, and the login would fail without a reason.
+    return exact && !value.empty() &&
+           (kTrimmed.find(value.front()) != std::string_view::npos ||
+            kTrimmed.find(value.back()) != std::string_view::npos);
+}
 
 }  // namespace
 
 std::optional<std::string_view> find_unsafe_field(const protocol::Request& request) {
     for (const ConfigLine& line : kLines) {
         const auto value = request.member(line.member);
-        if (value &&
-            value->find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos) {
-            return line.member;
-        }
+        if (value && is_unsafe(*value, line.exact)) return line.member;
     }
     return std::nullopt;
 }

@@ -14,8 +14,10 @@ namespace marlox::tunnel {
 inline constexpr std::string_view kConfigPath = "/run/marlox/of.conf";
 
 // The first of "host", "port", "username", "ticket" and "trusted_cert" (in that order) whose
-// value holds a line feed, a carriage return or a NUL; nullopt when all five are safe. Such a
-// value would add lines of its own to the configuration file (a second "password" line, say).
+// value holds a line feed, a carriage return or a NUL, or, for "ticket", begins or ends with a
+// space, tab, vertical tab or form feed; nullopt when all five are safe. The first kind would
+// add lines of its own to the configuration file (a second "password" line, say); the second
+// would reach openfortivpn trimmed, so as another password.
 std::optional<std::string_view> find_unsafe_field(const protocol::Request& request);
 
 // The file's five lines: "host = ...\nport = ...\nusername = ...\npassword = ...\n

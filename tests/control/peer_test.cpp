@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <utility>
 
@@ -36,32 +37,33 @@ TEST(PeerTest, ParseUserIdAcceptsOnlyPlainDecimalDigits) {
 }
 
 TEST(PeerTest, AdmissionByUidAndEnvironmentValue) {
-    constexpr uid_t kUids[] = {0, 1, 999, 1000, 1001, 4294967294u};
-    constexpr bool kDefault[] = {true, false, false, true, true, true};
-    const struct {
-        const char* env;
-        bool admitted[std::size(kUids)];
-    } cases[] = {
-        {"1001", {true, false, false, false, true, false}},
-        {"+1001", {true, false, false, false, true, false}},
-        {"0", {true, false, false, false, false, false}},
-        {"4294967294", {true, false, false, false, false, true}},
-    };
-    // Unset, and every invalid value, fall back to the default rule.
-    for (const char* env :
-         {static_cast<const char*>(nullptr), "", "-1", "4294967296", " 1001", "1001 ",
-          "\xFF"
-          "1001",
-          "abc"}) {
-        for (std::size_t i = 0; i < std::size(kUids); ++i) {
-            EXPECT_EQ(is_admitted(kUids[i], env), kDefault[i])
-                << "env " << (env ? env : "unset") << " uid " << kUids[i];
-        }
-    }
-    for (const auto& c : cases) {
-        for (std::size_t i = 0; i < std::size(kUids); ++i) {
-            EXPECT_EQ(is_admitted(kUids[i], c.env), c.admitted[i])
-                << "env " << c.env << " uid " << kUids[i];
+    constexpr uid_t kUids[] = {0,     1,     999,   1000,        1001,        61183,      61184,
+                               65519, 65520, 65534, 4294967293u, 4294967294u, 4294967295u};
+    // No system account, nor nobody, systemd's dynamic users 61184-65519 or the two "no uid"
+    // values.
+    const std::set<uid_t> default_rule = {0, 1000, 1001, 61183, 65520, 4294967293u};
+    // A named uid is admitted whatever it is, service accounts included.
+    const std::pair<const char*, std::set<uid_t>> cases[] = {
+        {"1001", {0, 1001}},
+        {"+1001", {0, 1001}},
+        {"0", {0}},
+        {"65534", {0, 65534}},
+        {"4294967294", {0, 4294967294u}},
+        // Unset, and every invalid value, fall back to the default rule.
+        {nullptr, default_rule},
+        {"", default_rule},
+        {"-1", default_rule},
+        {"4294967296", default_rule},
+        {" 1001", default_rule},
+        {"1001 ", default_rule},
+        {"\xFF"
+         "1001",
+         default_rule},
+        {"abc", default_rule}};
+    for (const auto& [env, admitted] : cases) {
+        for (const uid_t uid : kUids) {
+            EXPECT_EQ(is_admitted(uid, env), admitted.contains(uid))
+                << "env " << (env ? env : "unset") << " uid " << uid;
         }
     }
 }

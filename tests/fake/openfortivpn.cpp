@@ -6,6 +6,7 @@
 //   config    the content of FILE;  config-mode  its permission bits in octal
 //   fds       its open descriptors, one number a line
 //   sigpipe   "default" or "ignored";  sigmask  "empty" or "blocked"
+//   ignored   the numbers of the signals it found ignored (SIGCHLD, say), one a line
 //   pid       its process id;  starts  one line per start, appended
 //   term      one line per SIGTERM received, appended
 //   ready     written last, once all of the above exist
@@ -86,6 +87,19 @@ std::string open_descriptors() {
         list += entry->d_name + std::string("\n");
     }
     ::closedir(dir);
+    return list;
+}
+
+// Lists the signals that are ignored: the one disposition besides the default that survives
+// exec (handlers do not; a sanitizer runtime may have installed its own by now).
+std::string ignored_signals() {
+    std::string list;
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction action {};
+        if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+            list += std::to_string(sig) + "\n";
+        }
+    }
     return list;
 }
 
@@ -191,6 +205,7 @@ int main(int argc, char** argv) {
     // Never outlive the daemon that started it, whatever a test leaves running.
     (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
     const std::string fds = open_descriptors();
+    const std::string ignored = ignored_signals();
     const char* dir = std::getenv("MARLOX_FAKE_DIR");  // NOLINT(concurrency-mt-unsafe)
     if (dir == nullptr) {
         write_all(2, "fake openfortivpn: MARLOX_FAKE_DIR is not set\n");
@@ -227,6 +242,7 @@ int main(int argc, char** argv) {
     record("config-mode", mode);
     record("sigpipe", sigpipe.sa_handler == SIG_IGN ? "ignored" : "default");
     record("sigmask", none_blocked ? "empty" : "blocked");
+    record("ignored", ignored);
     record("pid", std::to_string(::getpid()));
     record("starts", std::to_string(::getpid()) + "\n", /*append=*/true);
 

@@ -14,7 +14,8 @@ namespace {
 
 constexpr std::string_view kUnauthorized = "{\"error\":\"unauthorized\"}\n";
 constexpr std::string_view kNotRunning = "{\"running\":false}\n";
-constexpr uid_t kClientUids[] = {0, 999, 1000, 1001};
+// 65534 is nobody, a service account numbered like a login user.
+constexpr uid_t kClientUids[] = {0, 999, 1000, 1001, 60000, 65534};
 
 struct AdmissionCase {
     std::string name;
@@ -25,7 +26,7 @@ struct AdmissionCase {
 // Names the case in failure messages instead of a dump of its bytes.
 void PrintTo(const AdmissionCase& c, std::ostream* out) { *out << c.name; }
 
-const std::set<uid_t> kDefaultRule = {0, 1000, 1001};
+const std::set<uid_t> kDefaultRule = {0, 1000, 1001, 60000};
 
 class AdmissionTest : public IntegrationTest,
                       public ::testing::WithParamInterface<AdmissionCase> {};

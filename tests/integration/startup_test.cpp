@@ -34,15 +34,40 @@ TEST_F(StartupTest, AnnouncesItselfWithExactlyOneStartLine) {
     EXPECT_EQ(daemon->stderr_text(), "[marlox-helper] listening on /run/marlox/helper.sock\n");
 }
 
-TEST_F(StartupTest, SocketIsOpenToEveryUserWhateverTheUmask) {
+mode_t mode_of(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+// The directory is writable by root alone, and the socket in it reachable by every user.
+void expect_private_directory_and_open_socket() {
+    EXPECT_EQ(mode_of(kRuntimeDir), S_IFDIR | 0755) << std::oct << mode_of(kRuntimeDir);
+    EXPECT_EQ(mode_of(kSocketPath), S_IFSOCK | 0666) << std::oct << mode_of(kSocketPath);
+    auto reply = exchange_as(1000, kStatus);
+    ASSERT_TRUE(reply) << reply.error();
+    EXPECT_EQ(reply->bytes, kNotRunning);
+}
+
+class UmaskTest : public IntegrationTest, public ::testing::WithParamInterface<mode_t> {};
+
+TEST_P(UmaskTest, RuntimeDirectoryAndSocketModesDoNotDependOnTheUmask) {
     DaemonOptions options;
-    options.umask = 077;
+    options.umask = GetParam();
     auto daemon = Daemon::start(options);
     ASSERT_TRUE(daemon) << daemon.error();
-    struct stat st {};
-    ASSERT_EQ(::stat(kSocketPath.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISSOCK(st.st_mode));
-    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    expect_private_directory_and_open_socket();
+}
+
+INSTANTIATE_TEST_SUITE_P(Umask, UmaskTest, ::testing::Values(0, 077), [](const auto& info) {
+    return info.param == 0 ? "Umask000" : "Umask077";
+});
+
+TEST_F(StartupTest, LeftoverDirectoryWritableByOthersIsNarrowed) {
+    std::filesystem::create_directories(kRuntimeDir);
+    ASSERT_EQ(::chmod(kRuntimeDir.c_str(), 0777), 0);
+    auto daemon = Daemon::start();
+    ASSERT_TRUE(daemon) << daemon.error();
+    expect_private_directory_and_open_socket();
 }
 
 TEST_F(StartupTest, LeftoverSocketFileIsReplaced) {
@@ -70,8 +95,20 @@ TEST_F(StartupTest, SecondDaemonTakesOverTheSocketPath) {
     EXPECT_TRUE(first->running());
 }
 
-TEST_F(StartupTest, RuntimeDirectoryThatIsAFileStopsTheDaemonWithStatus101) {
-    std::ofstream(kRuntimeDir) << "not a directory";
+// What may stand at the runtime directory's path before the daemon starts, that it refuses.
+struct PlantedCase {
+    std::string name;
+    void (*plant)();
+};
+
+void PrintTo(const PlantedCase& c, std::ostream* out) { *out << c.name; }
+
+class PlantedRuntimeDirTest : public IntegrationTest,
+                              public ::testing::WithParamInterface<PlantedCase> {};
+
+TEST_P(PlantedRuntimeDirTest, StopsTheDaemonWithStatus101) {
+    GetParam().plant();
+    if (HasFatalFailure()) return;
     DaemonOptions options;
     options.wait_until_listening = false;
     auto daemon = Daemon::start(options);
@@ -81,7 +118,27 @@ TEST_F(StartupTest, RuntimeDirectoryThatIsAFileStopsTheDaemonWithStatus101) {
     EXPECT_TRUE(status->exited);
     EXPECT_EQ(status->code, 101);
     EXPECT_TRUE(daemon->wait_for_stderr("bind socket")) << daemon->stderr_text();
+    EXPECT_FALSE(std::filesystem::exists(kSocketPath));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Planted, PlantedRuntimeDirTest,
+    ::testing::Values(
+        PlantedCase{"File", [] { std::ofstream(kRuntimeDir) << "not a directory"; }},
+        // Its owner could widen its mode again at any time.
+        PlantedCase{"UserOwnedDirectory",
+                    [] {
+                        std::filesystem::create_directories(kRuntimeDir);
+                        ASSERT_EQ(::chown(kRuntimeDir.c_str(), 1000, 1000), 0);
+                        ASSERT_EQ(::chmod(kRuntimeDir.c_str(), 0755), 0);
+                    }},
+        // Even to a directory root owns: whoever can replace the link chooses the directory.
+        PlantedCase{"SymbolicLink",
+                    [] {
+                        std::filesystem::create_directories("/run/elsewhere");
+                        std::filesystem::create_directory_symlink("/run/elsewhere", kRuntimeDir);
+                    }}),
+    [](const ::testing::TestParamInfo<PlantedCase>& info) { return info.param.name; });
 
 TEST_F(StartupTest, UnwritableStderrStopsTheDaemonWithStatus101) {
     DaemonOptions options;

@@ -13,21 +13,26 @@ namespace {
 
 using nlohmann::json;
 
-// Every member that becomes a line of the file, by its request name, and every character that
-// would start a line of its own.
+// Every member that becomes a line of the file, by its request name, and values with every
+// character that would start a line of its own.
 const std::string kMembers[] = {"host", "port", "username", "ticket", "trusted_cert"};
 const std::pair<std::string, std::string> kLineBreaks[] = {
-    {"LineFeed", "\n"}, {"CarriageReturn", "\r"}, {"Nul", std::string(1, '\0')}};
+    {"LineFeed", "x\npassword = stolen"},
+    {"CarriageReturn", "x\rpassword = stolen"},
+    {"Nul", std::string("x\0password = stolen", 19)}};
+// Tickets that openfortivpn would trim into another password.
+const std::pair<std::string, std::string> kTrimmable[] = {{"LeadingSpace", " pw"},
+                                                          {"TrailingSpace", "pw "}};
 
 class InvalidFieldTest : public TunnelTest,
                          public ::testing::WithParamInterface<
                              std::tuple<std::string, std::pair<std::string, std::string>>> {};
 
-TEST_P(InvalidFieldTest, ValueThatWouldAddALineIsRefusedBeforeAnythingHappens) {
-    const auto& [member, line_break] = GetParam();
+TEST_P(InvalidFieldTest, ValueOpenfortivpnWouldMisreadIsRefusedBeforeAnythingHappens) {
+    const auto& [member, value] = GetParam();
     json members = {
         {"host", "h"}, {"port", "443"}, {"username", "u"}, {"ticket", "t"}, {"trusted_cert", "c"}};
-    members[member] = "x" + line_break.second + "password = stolen";
+    members[member] = value.second;
 
     auto client = send_connect(members);
     ASSERT_TRUE(client) << client.error();
@@ -39,12 +44,18 @@ TEST_P(InvalidFieldTest, ValueThatWouldAddALineIsRefusedBeforeAnythingHappens) {
     EXPECT_EQ(status(), kNotRunning);
 }
 
+std::string name_case(const ::testing::TestParamInfo<InvalidFieldTest::ParamType>& info) {
+    return std::get<0>(info.param) + "_" + std::get<1>(info.param).first;
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryMemberAndBreak, InvalidFieldTest,
                          ::testing::Combine(::testing::ValuesIn(kMembers),
                                             ::testing::ValuesIn(kLineBreaks)),
-                         [](const auto& info) {
-                             return std::get<0>(info.param) + "_" + std::get<1>(info.param).first;
-                         });
+                         name_case);
+INSTANTIATE_TEST_SUITE_P(TicketToBeTrimmed, InvalidFieldTest,
+                         ::testing::Combine(::testing::Values("ticket"),
+                                            ::testing::ValuesIn(kTrimmable)),
+                         name_case);
 
 class PlantedConfigTest : public TunnelTest {};
 

@@ -1,7 +1,10 @@
 // "connect" through the real daemon: how the tunnel process is started and when it is refused.
 #include <sys/stat.h>
 
+#include <csignal>
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
 
 #include "tunnel_fixture.h"
 
@@ -41,10 +44,33 @@ TEST_F(LaunchTest, MembersThatAreNotStringsGiveEmptyValues) {
               "host = h\nport = \nusername = \npassword = \ntrusted-cert = \n");
 }
 
-TEST_F(LaunchTest, TunnelSeesOnlyItsStandardStreamsAndDefaultSignals) {
+// A daemon started with a descriptor left open, SIGCHLD and SIGHUP ignored and SIGUSR1 blocked.
+class UncleanStartTest : public TunnelTest {
+protected:
+    DaemonOptions daemon_options() const override {
+        DaemonOptions options = TunnelTest::daemon_options();
+        options.unclean_inheritance = true;
+        return options;
+    }
+};
+
+// The signals a process ignores, from the SigIgn mask in /proc/PID/status.
+std::uint64_t ignored_signals(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("SigIgn:")) return std::stoull(line.substr(7), nullptr, 16);
+    }
+    return ~0ULL;
+}
+
+TEST_F(UncleanStartTest, TunnelSeesOnlyItsStandardStreamsAndDefaultSignals) {
+    // The daemon itself drops the inherited ignored SIGCHLD, so the kernel never reaps its
+    // children.
+    EXPECT_EQ(ignored_signals(daemon().pid()) & (1ULL << (SIGCHLD - 1)), 0u);
     auto client = start_tunnel({{"host", "h"}});
     ASSERT_TRUE(client) << client.error();
     EXPECT_EQ(fake().read("fds"), "0\n1\n2\n");
+    EXPECT_EQ(fake().read("ignored"), "");
     EXPECT_EQ(fake().read("sigpipe"), "default");
     EXPECT_EQ(fake().read("sigmask"), "empty");
 }

@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "../support/unit_io.h"
+#include "os/unique_fd.h"
 
 namespace marlox::os {
 namespace {
@@ -39,6 +40,18 @@ TEST(ProcessTest, ClosedStandardDescriptorsAreReopenedOnDevNull) {
         return is_dev_null(0) && is_dev_null(2) && ::fcntl(0, F_GETFD) == 0 &&
                ::fcntl(2, F_GETFD) == 0 && ::fcntl(1, F_GETFD) == out_flags;
     }));
+}
+
+// The fallback for kernels without close_range(CLOSE_RANGE_CLOEXEC); run in the test process
+// itself, as it reads /proc/self/fd.
+TEST(ProcessTest, ListedDescriptorsAboveTwoBecomeCloseOnExec) {
+    const int stdin_flags = ::fcntl(0, F_GETFD);
+    const UniqueFd inheritable(::fcntl(0, F_DUPFD, 3));  // NOLINT(android-cloexec-dup)
+    ASSERT_TRUE(inheritable.valid());
+    ASSERT_EQ(::fcntl(inheritable.get(), F_GETFD), 0);
+    ASSERT_TRUE(mark_listed_cloexec());
+    EXPECT_EQ(::fcntl(inheritable.get(), F_GETFD), FD_CLOEXEC);
+    EXPECT_EQ(::fcntl(0, F_GETFD), stdin_flags);
 }
 
 TEST(ProcessTest, IgnoredSigpipeTurnsBrokenPipesIntoEpipe) {

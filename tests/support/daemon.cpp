@@ -42,6 +42,20 @@ std::vector<std::string> environment_for(const DaemonOptions& options) {
 
 std::string errno_text(int code) { return strerrordesc_np(code); }
 
+// The leftovers of DaemonOptions::unclean_inheritance, made in the forked child below.
+bool inherit_uncleanly(int dev_null) {
+    struct sigaction ignored {};
+    ignored.sa_handler = SIG_IGN;
+    sigset_t usr1;
+    (void)::sigemptyset(&usr1);
+    (void)::sigaddset(&usr1, SIGUSR1);
+    // F_DUPFD, not F_DUPFD_CLOEXEC: the copy is meant to survive the exec.
+    return ::fcntl(dev_null, F_DUPFD, 10) >= 10 &&  // NOLINT(android-cloexec-dup)
+           ::sigaction(SIGCHLD, &ignored, nullptr) == 0 &&
+           ::sigaction(SIGHUP, &ignored, nullptr) == 0 &&
+           ::sigprocmask(SIG_BLOCK, &usr1, nullptr) == 0;  // NOLINT(concurrency-mt-unsafe)
+}
+
 // Runs in the forked child of a possibly threaded test process: async-signal-safe calls only,
 // and no allocation. On any failure the errno goes up exec_error and the child exits.
 [[noreturn]] void exec_daemon(const DaemonOptions& options, pid_t parent, int dev_null,
@@ -77,6 +91,7 @@ std::string errno_text(int code) { return strerrordesc_np(code); }
     // Whatever the test process holds must not leak into the daemon; exec_error stays open
     // until the exec succeeds.
     ok = ok && ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0;
+    if (ok && options.unclean_inheritance) ok = inherit_uncleanly(dev_null);
     if (ok) (void)::execve(argv[0], argv, envp);
     const int code = errno;
     (void)!::write(exec_error, &code, sizeof code);

@@ -30,6 +30,9 @@ struct DaemonOptions {
     bool close_standard_streams = false;   // start with 0, 1, 2 closed (stderr not captured)
     bool broken_stderr = false;            // stderr a pipe nobody reads: its writes fail
     bool wait_until_listening = true;      // start() returns once the socket takes clients
+    // Started as a careless parent would: an inheritable descriptor above 2 left open, SIGCHLD
+    // and SIGHUP ignored, SIGUSR1 blocked.
+    bool unclean_inheritance = false;
 };
 
 // One run of the daemon. Started with fork + execve; it gets PR_SET_PDEATHSIG(SIGKILL), so it

@@ -42,7 +42,7 @@ TEST(ConfigFileTest, TextCarriesTheFiveMembersInOrder) {
     for (const Case& c : cases) EXPECT_EQ(config_text(parse(c.json)), c.text) << c.json;
 }
 
-TEST(ConfigFileTest, UnsafeFieldIsTheFirstHoldingALineBreakOrNul) {
+TEST(ConfigFileTest, UnsafeFieldIsTheFirstHoldingALineBreakOrNulOrATrimmableTicket) {
     struct Case {
         std::string_view json;
         std::optional<std::string_view> field;
@@ -57,8 +57,18 @@ TEST(ConfigFileTest, UnsafeFieldIsTheFirstHoldingALineBreakOrNul) {
         // The first in file order wins, whatever the order in the request.
         {R"({"trusted_cert":"\n","ticket":"\n","username":"\n"})", "username"},
         {R"({"ticket":"\r","port":"\u0000"})", "port"},
+        // A ticket openfortivpn would trim at either end; white space inside is kept.
+        {R"({"ticket":" pw"})", "ticket"},
+        {R"({"ticket":"pw "})", "ticket"},
+        {R"({"ticket":"\tpw"})", "ticket"},
+        {R"({"ticket":"pw\u000b"})", "ticket"},
+        {R"({"ticket":"\fpw"})", "ticket"},
+        {R"({"ticket":"p w\tx\u000b\fy"})", std::nullopt},
+        {R"({"ticket":" ","username":"\n"})", "username"},
+        {R"({"ticket":"pw ","trusted_cert":"\n"})", "ticket"},
         // Other control characters and other members are not this check's business.
         {R"({"host":"a\tb\u001b","realm":"\n","cmd":"\u0000"})", std::nullopt},
+        {R"({"host":" h ","port":"\t1","username":"u\f","trusted_cert":" c"})", std::nullopt},
         {R"({"host":["\n"]})", std::nullopt},
     };
     for (const Case& c : cases) EXPECT_EQ(find_unsafe_field(parse(c.json)), c.field) << c.json;
