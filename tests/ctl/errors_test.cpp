@@ -69,7 +69,12 @@ struct InvalidFieldCase {
     std::vector<std::string> extra;  // replacing or adding arguments
     std::string ticket_input;
     std::string field;
+    std::string hint = " (a value must not hold a line feed, carriage return or NUL)";
 };
+
+const std::string kTicketHint =
+    " (it must not hold a line feed, carriage return or NUL, nor begin or end with a space, tab, "
+    "vertical tab or form feed)";
 
 class InvalidFieldTest : public CtlTest, public ::testing::WithParamInterface<InvalidFieldCase> {};
 
@@ -77,8 +82,7 @@ TEST_P(InvalidFieldTest, GetsStatusSixNamingTheField) {
     auto run = run_ctl({connect_args("h", GetParam().extra)}, GetParam().ticket_input);
     ASSERT_TRUE(run) << run.error();
     EXPECT_EQ(describe(run->status), "exit 6");
-    EXPECT_EQ(run->err, "marlox-ctl: invalid field: " + GetParam().field +
-                            " (a value must not hold a line feed, carriage return or NUL)\n");
+    EXPECT_EQ(run->err, "marlox-ctl: invalid field: " + GetParam().field + GetParam().hint + "\n");
     EXPECT_TRUE(fake().starts().empty());
     EXPECT_FALSE(std::filesystem::exists(kConfigPath));
 }
@@ -87,8 +91,10 @@ TEST_P(InvalidFieldTest, GetsStatusSixNamingTheField) {
 INSTANTIATE_TEST_SUITE_P(
     Fields, InvalidFieldTest,
     ::testing::Values(
-        InvalidFieldCase{"TicketWithCarriageReturn", {}, "pass\rword\n", "ticket"},
-        InvalidFieldCase{"TicketWithNul", {}, std::string("pass\0word\n", 10), "ticket"},
+        InvalidFieldCase{"TicketWithCarriageReturn", {}, "pass\rword\n", "ticket", kTicketHint},
+        InvalidFieldCase{
+            "TicketWithNul", {}, std::string("pass\0word\n", 10), "ticket", kTicketHint},
+        InvalidFieldCase{"TicketEndingInSpace", {}, "password \n", "ticket", kTicketHint},
         InvalidFieldCase{
             "CertWithLineFeed", {"--trusted-cert", "ab\ncd"}, "s3cret\n", "trusted_cert"}),
     [](const auto& info) { return info.param.name; });
