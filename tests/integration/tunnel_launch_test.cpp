@@ -98,6 +98,34 @@ TEST_F(LaunchTest, NulInTheRealmGivesTheSpawnErrorAndStartsNothing) {
     EXPECT_EQ(status(), kNotRunning);
 }
 
+// The next request goes out the moment a failed connect's reply is in, before that connection
+// has ended: the failed attempt must already have let go of the record by then.
+TEST_F(LaunchTest, FailedConnectHasLetGoOfEverythingWhenItsReplyArrives) {
+    const std::string spawn_failed = "{\"error\":\"spawn: nul byte found in provided data\"}\n";
+    const std::string write_failed = "{\"error\":\"write conf failed\"}\n";
+    // A directory in the file's place makes the write fail; a NUL in the realm, the spawn.
+    ASSERT_TRUE(std::filesystem::create_directories(kConfigPath + "/in-the-way"));
+    std::vector<std::string> faults;
+    for (int round = 0; round < 400; ++round) {
+        const bool write_fails = round < 200;
+        if (round == 200) std::filesystem::remove_all(kConfigPath);
+        auto client =
+            send_connect({{"host", "h"}, {"realm", write_fails ? "r" : std::string("\0", 1)}});
+        ASSERT_TRUE(client) << client.error();
+        const auto reply = client->read_line();
+        if (reply != (write_fails ? write_failed : spawn_failed)) {
+            faults.push_back("connect: " + reply.value_or("no reply"));
+        }
+        // Every other round "status" asks next; otherwise the next round's connect does.
+        if (round % 2 == 1) {
+            const std::string answer = status();
+            if (answer != kNotRunning) faults.push_back("status: " + answer);
+        }
+    }
+    EXPECT_TRUE(faults.empty()) << faults.size() << " faults, the first " << faults.front();
+    EXPECT_FALSE(fake().has("starts"));
+}
+
 TEST_F(LaunchTest, SecondConnectWhileOneRunsIsRefusedAndLeavesItAlone) {
     auto first = start_tunnel({{"host", "h"}});
     ASSERT_TRUE(first) << first.error();
