@@ -2,6 +2,7 @@
 #include "tunnel/launch.h"
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -73,9 +74,9 @@ void run_connect(int conn, const protocol::Request& request,
         reply_error(conn, protocol::kReplySpawnPrefix, error);
         return;
     }
-    record->record_pid(child->pid());
+    const std::uint64_t generation = record->record_pid(child->pid());
     // No acknowledgement: the client sees the tunnel's output, then the end of the stream.
-    supervise(conn, std::move(*child), record);
+    supervise(conn, std::move(*child), record, generation);
 }
 
 }  // namespace marlox::tunnel
