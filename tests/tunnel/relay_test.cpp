@@ -19,6 +19,7 @@
 #include "os/io.h"
 #include "os/poll.h"
 #include "os/process.h"
+#include "tunnel/line_cutter.h"
 
 namespace marlox::tunnel {
 namespace {
@@ -152,9 +153,12 @@ std::future<void> write_lines(os::UniqueFd fd, int count, MakeLine make_line) {
 
 TEST_F(RelayTest, TwoRelaysAtOnceNeverMixTheirLines) {
     constexpr int kLines = 60;
-    // Lines of up to 300 KB: a send that large leaves in several pieces, and with a slow
-    // client some sends are partial, the case where unserialized senders would interleave.
-    const auto length = [](int i) { return 100 + static_cast<std::size_t>(i) * 7919 % 300000; };
+    // Lines of up to 64 KiB (the longest relayed whole): a send that large leaves in several
+    // pieces, and with a slow client some sends are partial, the case where unserialized
+    // senders would interleave.
+    const auto length = [](int i) {
+        return 100 + static_cast<std::size_t>(i) * 7919 % (kMaxLineBytes - 100);
+    };
     start_stream(start({"sleep", "30"}));
     auto write_out = write_lines(start_relay(), kLines,
                                  [&](int i) { return numbered_line('O', i, length(i)) + "\n"; });
@@ -177,7 +181,7 @@ TEST_F(RelayTest, TwoRelaysAtOnceNeverMixTheirLines) {
         at = end + 1;
         ASSERT_FALSE(line.empty());
         int& next = line[0] == 'O' ? next_out : next_err;
-        // Compared as a flag: printing two 300 KB lines would bury the message.
+        // Compared as a flag: printing two 64 KiB lines would bury the message.
         ASSERT_TRUE(line == numbered_line(line[0], next, length(next)))
             << "line " << next << " of stream " << line[0] << " mixed or out of order";
         ++next;
