@@ -219,5 +219,24 @@ TEST_F(LaunchTest, DescendantHoldingThePipesCannotHoldTheTunnelOpen) {
     EXPECT_FALSE(std::filesystem::exists(kConfigPath));
 }
 
+// Once the tunnel process has exited, a descendant that holds its pipes and keeps printing
+// neither keeps the tunnel running nor reaches the client; the process's own last lines do.
+TEST_F(LaunchTest, DescendantPrintingAfterTheExitCannotKeepTheTunnelRunning) {
+    fake().write_script("h",
+                        "chatty-descendant 200\nout last-1\nerr last-2\nout-raw last-3\n"
+                        "mark exiting\nexit 0\n");
+    auto client = send_connect({{"host", "h"}});
+    ASSERT_TRUE(client) << client.error();
+    ASSERT_TRUE(fake().wait_for("exiting"));
+    EXPECT_TRUE(status_becomes(false, milliseconds(3000)));
+    const Received received = client->read_to_end();
+    EXPECT_EQ(received.end, StreamEnd::kEof);
+    for (const char* line : {"last-1\n", "last-2\n", "last-3\n"}) {
+        EXPECT_NE(received.bytes.find(line), std::string::npos) << line << " is missing";
+    }
+    EXPECT_EQ(received.bytes.size(), 21u) << received.bytes;
+    EXPECT_FALSE(std::filesystem::exists(kConfigPath));
+}
+
 }  // namespace
 }  // namespace marlox::support
