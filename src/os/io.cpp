@@ -2,6 +2,7 @@
 #include "os/io.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -58,6 +59,12 @@ Result<std::size_t> send_some_nowait(int fd, std::string_view bytes) {
         if (n == 0) return Errno{EPIPE};
         if (errno != EINTR) return last_errno();
     }
+}
+
+Result<std::size_t> bytes_waiting(int fd) {
+    int count = 0;
+    if (::ioctl(fd, FIONREAD, &count) < 0) return last_errno();
+    return static_cast<std::size_t>(count);
 }
 
 Result<void> set_nonblocking(int fd) {

@@ -28,6 +28,9 @@ Result<std::size_t> read_some(int fd, std::span<char> buffer);
 // waiting. EAGAIN when the socket cannot take a byte now; a send of 0 bytes counts as EPIPE.
 Result<std::size_t> send_some_nowait(int fd, std::string_view bytes);
 
+// How many bytes a read of fd (a pipe or socket) would find waiting now (FIONREAD).
+Result<std::size_t> bytes_waiting(int fd);
+
 // Sets O_NONBLOCK on fd's open file description (shared with its duplicates).
 Result<void> set_nonblocking(int fd);
 

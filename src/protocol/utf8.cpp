@@ -8,12 +8,11 @@
 namespace marlox::protocol {
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-
 struct Decoded {
     char32_t code_point;
     std::size_t length;  // bytes consumed; for an error, the maximal ill-formed subpart (>= 1)
     bool valid;
+    bool incomplete = false;  // text ended inside a sequence that was well-formed so far
 };
 
 // Decodes one character at the start of text (which is not empty).
@@ -46,7 +45,7 @@ Decoded decode(std::string_view text) {
     }
 
     for (std::size_t i = 1; i < length; ++i) {
-        if (i >= text.size()) return {0, i, false};
+        if (i >= text.size()) return {0, i, false, true};
         const std::uint8_t next = byte(i);
         const std::uint8_t lo = i == 1 ? low : 0x80;
         const std::uint8_t hi = i == 1 ? high : 0xBF;
@@ -87,6 +86,11 @@ std::size_t ascii_run(std::string_view text) {
 
 }  // namespace
 
+Utf8Char first_utf8_char(std::string_view text) {
+    const Decoded d = decode(text);
+    return {d.length, d.valid, d.incomplete};
+}
+
 bool is_valid_utf8(std::string_view text) {
     for (;;) {
         text.remove_prefix(ascii_run(text));
@@ -109,7 +113,7 @@ void append_utf8_repaired(std::string& out, std::string_view text) {
         if (d.valid) {
             out.append(text.substr(0, d.length));
         } else {
-            out.append(kReplacement);
+            out.append(kReplacementCharacter);
         }
         text.remove_prefix(d.length);
     }

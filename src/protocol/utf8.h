@@ -1,6 +1,7 @@
 // UTF-8 checks and repair, and trimming by the Unicode White_Space property.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -8,6 +9,16 @@ namespace marlox::protocol {
 
 // True when text is well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
 bool is_valid_utf8(std::string_view text);
+
+// The first character of text (which is not empty) as a repair reads it.
+struct Utf8Char {
+    std::size_t length;  // bytes; for an ill-formed sequence, what one U+FFFD replaces (>= 1)
+    bool valid;
+    bool incomplete;  // text ends inside a sequence that more bytes could complete or break
+};
+Utf8Char first_utf8_char(std::string_view text);
+
+inline constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";  // U+FFFD
 
 // Appends text to out with each ill-formed sequence replaced by U+FFFD, one replacement per
 // maximal ill-formed subpart (the Unicode recommendation), so valid text passes unchanged.

@@ -1,4 +1,4 @@
-// Whole sends under one lock, and waits bounded only once the tunnel process has exited.
+// Whole sends under one lock, and how the tunnel process's exit ends or bounds the waits.
 #include "tunnel/client_stream.h"
 
 #include <cerrno>
@@ -17,7 +17,7 @@ bool ClientStream::send(std::string_view bytes) {
         if (sent) {
             bytes.remove_prefix(*sent);
             note_progress();
-        } else if (sent.error().code != EAGAIN || !wait_for(conn_, /*writable=*/true)) {
+        } else if (sent.error().code != EAGAIN || !wait_writable()) {
             broken_ = true;
             return false;
         }
@@ -25,10 +25,19 @@ bool ClientStream::send(std::string_view bytes) {
     return true;
 }
 
-bool ClientStream::wait_readable(int fd) { return wait_for(fd, /*writable=*/false); }
+bool ClientStream::wait_readable(int fd) {
+    for (;;) {
+        if (exited()) return true;
+        const auto woke = os::wait_ready(fd, os::Readiness::kReadable, pidfd_, /*timeout_ms=*/-1);
+        if (!woke) return false;
+        if (woke->watched) note_exit();
+        if (woke->ready) return true;
+        // Otherwise a signal came: wait again.
+    }
+}
 
 void ClientStream::check_exit() {
-    if (deadline_.load() != kNoDeadline) return;
+    if (exited()) return;
     const auto woke = os::wait_ready(pidfd_, os::Readiness::kReadable, -1, /*timeout_ms=*/0);
     if (woke && woke->ready) note_exit();
 }
@@ -38,16 +47,15 @@ bool ClientStream::drain_expired() const {
     return deadline != kNoDeadline && Clock::now().time_since_epoch().count() >= deadline;
 }
 
-bool ClientStream::wait_for(int fd, bool writable) {
-    const auto wanted = writable ? os::Readiness::kWritable : os::Readiness::kReadable;
+bool ClientStream::wait_writable() {
     for (;;) {
         if (drain_expired()) return false;
         // Once the exit is known the pidfd stays readable for good: stop watching it.
-        const bool exit_seen = deadline_.load() != kNoDeadline;
-        const auto woke = os::wait_ready(fd, wanted, exit_seen ? -1 : pidfd_, time_left_ms());
+        const auto woke =
+            os::wait_ready(conn_, os::Readiness::kWritable, exited() ? -1 : pidfd_, time_left_ms());
         if (!woke) return false;
-        if (woke->ready) return true;
         if (woke->watched) note_exit();
+        if (woke->ready) return true;
         // Otherwise the time ran out or a signal came: the loop's first line decides.
     }
 }

@@ -8,9 +8,8 @@
 
 namespace marlox::tunnel {
 
-// How long output may stall once the tunnel process has exited. A descendant that keeps a pipe
-// open, or a client that stopped reading, cannot hold the clean-up longer; a client that reads
-// slowly still gets everything.
+// How long a send may stall once the tunnel process has exited: a client that stopped reading
+// cannot hold the clean-up longer; a client that reads slowly still gets everything.
 inline constexpr std::chrono::milliseconds kDrainTime{2000};
 
 // The control connection as both relays of one tunnel write to it, plus the tunnel process's
@@ -18,8 +17,9 @@ inline constexpr std::chrono::milliseconds kDrainTime{2000};
 //
 // While the process runs, waits have no time limit: output is relayed as slowly as the client
 // reads it, and a relay waits for as long as the process stays silent. Once the process has
-// exited (first seen through the pidfd by any waiter) every wait ends kDrainTime after the last
-// progress: the exit, a read that brought output, or a send the client accepted.
+// exited (first seen through the pidfd by any wait or check) a relay no longer waits for its
+// pipe (it takes only what the pipe then holds, see relay_lines), and a send waits at most
+// kDrainTime after the last progress: the exit, or a send the client accepted.
 // Thread-safe: one send at a time, each whole.
 class ClientStream {
 public:
@@ -33,27 +33,28 @@ public:
     // every later send fails at once.
     bool send(std::string_view bytes);
 
-    // Waits until fd (a non-blocking pipe read end) is readable or at its end. False when the
-    // drain time ran out or the wait itself failed.
+    // Waits until fd (a non-blocking pipe read end) is readable or at its end, or until the
+    // process's exit is known. False when the wait itself failed.
     bool wait_readable(int fd);
 
-    // Looks at the pidfd without waiting, to start the drain time of a process that has exited
-    // while its output kept the relays too busy to wait.
+    // Looks at the pidfd without waiting, to learn of an exit while output keeps a relay too
+    // busy to wait.
     void check_exit();
 
-    // Output moved: once the process has exited, the drain time starts again from now.
-    void note_progress();
-
-    // True once the drain time has run out.
-    bool drain_expired() const;
+    // True once the process's exit has been seen.
+    bool exited() const { return deadline_.load() != kNoDeadline; }
 
 private:
     using Clock = std::chrono::steady_clock;
     static constexpr Clock::rep kNoDeadline = Clock::rep{-1};
 
-    // Waits for fd; see wait_readable. Watches the pidfd until the exit has been seen.
-    bool wait_for(int fd, bool writable);
+    // Waits until the connection can take bytes; false when the drain time ran out first or the
+    // wait failed. Watches the pidfd until the exit has been seen.
+    bool wait_writable();
+    bool drain_expired() const;
     void note_exit();
+    // A send moved bytes: once the process has exited, the drain time starts again from now.
+    void note_progress();
     // Milliseconds left until the deadline (rounded up), or -1 without one.
     int time_left_ms() const;
 
@@ -62,7 +63,7 @@ private:
     std::mutex send_mutex_;
     bool broken_ = false;  // guarded by send_mutex_
     // Clock ticks at which draining ends; first set by whichever thread sees the exit, then
-    // moved on by progress.
+    // moved on by sends.
     std::atomic<Clock::rep> deadline_{kNoDeadline};
 };
 

@@ -2,6 +2,7 @@
 #include "tunnel/launch.h"
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -58,22 +59,24 @@ void run_connect(int conn, const protocol::Request& request,
         reply(conn, protocol::kReplyAlreadyConnected);
         return;
     }
+    // On a failure everything is settled before the reply goes out: a client that acts on the
+    // reply at once must find no tunnel, not the remains of this attempt.
     const std::string config_path(kConfigPath);
     if (!write_config(config_path, config_text(request))) {
-        reply(conn, protocol::kReplyWriteConfFailed);
         record->release();
+        reply(conn, protocol::kReplyWriteConfFailed);
         return;
     }
     auto [child, error] = start_tunnel(request);
     if (!child) {
-        reply_error(conn, protocol::kReplySpawnPrefix, error);
         (void)os::remove_file(config_path);
         record->release();
+        reply_error(conn, protocol::kReplySpawnPrefix, error);
         return;
     }
-    record->record_pid(child->pid());
+    const std::uint64_t generation = record->record_pid(child->pid());
     // No acknowledgement: the client sees the tunnel's output, then the end of the stream.
-    supervise(conn, std::move(*child), record);
+    supervise(conn, std::move(*child), record, generation);
 }
 
 }  // namespace marlox::tunnel

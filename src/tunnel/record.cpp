@@ -36,11 +36,13 @@ void TunnelRecord::release() {
     stop_requested_ = false;
 }
 
-void TunnelRecord::record_pid(pid_t pid) {
+std::uint64_t TunnelRecord::record_pid(pid_t pid) {
     const std::lock_guard lock(mutex_);
     state_ = State::kRunning;
     pid_ = pid;
     if (std::exchange(stop_requested_, false)) (void)os::send_signal(pid_, SIGTERM);
+    // 64 bits: a new tunnel every microsecond would take half a million years to wrap.
+    return ++generation_;
 }
 
 void TunnelRecord::clear() {
@@ -49,9 +51,11 @@ void TunnelRecord::clear() {
     stop_requested_ = false;
 }
 
-bool TunnelRecord::end_if_current(pid_t pid, std::string_view log_text) {
+bool TunnelRecord::end_if_current(std::uint64_t generation, std::string_view log_text) {
     const std::lock_guard lock(mutex_);
-    if (state_ != State::kRunning || pid_ != pid) return false;
+    // Matched by generation, not by pid: once a tunnel is reaped the system may give its pid to
+    // a later tunnel, which a watcher that wakes late must not end.
+    if (state_ != State::kRunning || generation_ != generation) return false;
     (void)os::log_line(log_text);  // a broken stderr must not keep the tunnel alive
     (void)os::send_signal(pid_, SIGTERM);
     return true;

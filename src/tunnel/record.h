@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <mutex>
 #include <string_view>
 #include <utility>
@@ -31,23 +32,26 @@ public:
     // Gives up a reservation whose tunnel failed to start.
     void release();
     // Stores the started process's id (and sends a SIGTERM that a disconnect left pending).
-    void record_pid(pid_t pid);
+    // Returns the tunnel's generation: a number no other tunnel of this record ever gets, even
+    // one whose process is later given the same pid by the system.
+    [[nodiscard]] std::uint64_t record_pid(pid_t pid);
     // Back to no tunnel. Called after the process has exited and before it is reaped, so no
     // signal sent through the record can reach another process that reuses the pid.
     void clear();
 
-    // Watcher: if pid is still the recorded process, writes log_text as a log line and sends
-    // SIGTERM, both under the lock (a failed log write does not stop the signal). Returns
-    // whether it did so.
-    bool end_if_current(pid_t pid, std::string_view log_text);
+    // Watcher: if the tunnel of that generation is still the recorded one, writes log_text as a
+    // log line and sends SIGTERM, both under the lock (a failed log write does not stop the
+    // signal). Returns whether it did so.
+    bool end_if_current(std::uint64_t generation, std::string_view log_text);
 
 private:
     enum class State { kIdle, kStarting, kRunning };
 
     mutable std::mutex mutex_;
     State state_ = State::kIdle;
-    pid_t pid_ = 0;                // meaningful in kRunning only
-    bool stop_requested_ = false;  // a disconnect arrived while kStarting
+    pid_t pid_ = 0;                 // meaningful in kRunning only
+    std::uint64_t generation_ = 0;  // of the tunnel recorded last
+    bool stop_requested_ = false;   // a disconnect arrived while kStarting
 };
 
 }  // namespace marlox::tunnel

@@ -41,7 +41,8 @@ void end_early(int conn, os::Child& child, TunnelRecord& record, os::Errno error
 
 }  // namespace
 
-void supervise(int conn, os::Child child, const std::shared_ptr<TunnelRecord>& record) noexcept {
+void supervise(int conn, os::Child child, const std::shared_ptr<TunnelRecord>& record,
+               std::uint64_t generation) noexcept {
     // Closed on every early return, so the process cannot block writing to a pipe nobody reads.
     os::UniqueFd out = child.take_stdout();
     os::UniqueFd err = child.take_stderr();
@@ -49,10 +50,10 @@ void supervise(int conn, os::Child child, const std::shared_ptr<TunnelRecord>& r
     // Without a duplicate there is no watcher: the tunnel then ends with the process, by
     // "disconnect", or when a relay's failed send closes its pipe.
     if (auto watched = os::dup_cloexec(conn)) {
-        auto started = os::start_detached(
-            [watched = std::move(*watched), record = record, pid = child.pid()]() mutable noexcept {
-                watch_connection(std::move(watched), std::move(record), pid);
-            });
+        auto started = os::start_detached([watched = std::move(*watched), record = record,
+                                           pid = child.pid(), generation]() mutable noexcept {
+            watch_connection(std::move(watched), std::move(record), pid, generation);
+        });
         if (!started) {
             out.reset();
             err.reset();

@@ -8,7 +8,8 @@
 
 namespace marlox::tunnel {
 
-void watch_connection(os::UniqueFd conn, std::shared_ptr<TunnelRecord> record, pid_t pid) noexcept {
+void watch_connection(os::UniqueFd conn, std::shared_ptr<TunnelRecord> record, pid_t pid,
+                      std::uint64_t generation) noexcept {
     std::array<char, 64> discard;
     for (;;) {
         // An interrupted receive is retried (recv_some): a signal is not the client leaving.
@@ -16,7 +17,8 @@ void watch_connection(os::UniqueFd conn, std::shared_ptr<TunnelRecord> record, p
         const auto received = os::recv_some(conn.get(), discard);
         if (!received || *received == 0) break;
     }
-    (void)record->end_if_current(pid, "App 断开控制连接 → 结束隧道 pid=" + std::to_string(pid));
+    (void)record->end_if_current(generation,
+                                 "App 断开控制连接 → 结束隧道 pid=" + std::to_string(pid));
 }
 
 }  // namespace marlox::tunnel

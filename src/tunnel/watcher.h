@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 
 #include "os/unique_fd.h"
@@ -12,9 +13,11 @@ namespace marlox::tunnel {
 
 // Thread entry. Reads conn (a duplicate of the control connection, owned and closed here),
 // discarding what arrives, until the client ends its sending side or a receive fails; then, if
-// record still holds pid, logs that the app closed its connection and sends SIGTERM. The
-// connection thread's shutdown after the tunnel's end wakes it too, with the record already
-// cleared, so it does nothing. Never throws.
-void watch_connection(os::UniqueFd conn, std::shared_ptr<TunnelRecord> record, pid_t pid) noexcept;
+// record still holds the tunnel of that generation (see TunnelRecord::record_pid), logs that
+// the app closed its connection, naming pid, and sends SIGTERM. The connection thread's
+// shutdown after the tunnel's end wakes it too, with the record already cleared, so it does
+// nothing. Never throws.
+void watch_connection(os::UniqueFd conn, std::shared_ptr<TunnelRecord> record, pid_t pid,
+                      std::uint64_t generation) noexcept;
 
 }  // namespace marlox::tunnel

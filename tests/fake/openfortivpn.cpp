@@ -20,6 +20,8 @@
 //   wait-term MS                  wait for SIGTERM (at most MS), then go on with the script
 //   ignore-term                   from now on SIGTERM is only recorded
 //   descendant MS                 fork a child that holds stdout and stderr open for MS
+//   chatty-descendant MS          fork a child that, once this process has exited, writes a
+//                                 line "descendant N" on stdout and stderr every MS (100 times)
 //   mark NAME                     create the empty record NAME
 //   exit CODE                     exit at once
 // Without a script it waits for SIGTERM (at most 20 s) and exits 0. Otherwise SIGTERM ends it
@@ -147,6 +149,21 @@ void flood(int fd, const char* name, long count, long length) {
     }
 }
 
+// A descendant that outlives the tunnel process with its pipes and keeps printing; it ends
+// when a write fails (the relay closed its end) or after 100 lines.
+void chatty_descendant(long period_ms) {
+    const pid_t parent = ::getpid();
+    if (::fork() != 0) return;
+    while (::getppid() == parent) sleep_ms(5);
+    for (int i = 0; i < 100; ++i) {
+        sleep_ms(period_ms);
+        const std::string line = "descendant " + std::to_string(i) + "\n";
+        write_all(1, line);
+        write_all(2, line);
+    }
+    std::_Exit(0);
+}
+
 void run(const std::string& command, const std::string& rest) {
     std::istringstream args(rest);
     long n = 0;
@@ -189,6 +206,9 @@ void run(const std::string& command, const std::string& rest) {
             std::_Exit(0);
         }
         record("descendant", std::to_string(child));
+    } else if (command == "chatty-descendant") {
+        args >> n;
+        chatty_descendant(n);
     } else if (command == "mark") {
         record(rest, "");
     } else if (command == "exit") {

@@ -1,9 +1,12 @@
-// Fuzz target for the line relay's cutting and UTF-8 repair: pipe output in any chunking.
+// Fuzz target for the line relay's cutting, UTF-8 repair and line-length bound: pipe output in
+// any chunking.
 //
-// Input layout: byte 0 says how many chunk-size bytes follow (0 to 15); those bytes give the
-// sizes of the reads, used in turn (a zero byte stands for a full 8192-byte read); the rest is
-// what the tunnel process printed. The cutter's lines must equal a plain reference that cuts
-// the whole output at once and repairs each line by the Unicode definition.
+// Input layout: byte 0's low four bits say how many chunk-size bytes follow (0 to 15), its high
+// four bits the longest relayed line (0: the daemon's own 65536; 1 to 15: 4 to 18 bytes, so that
+// short inputs reach the bound); the chunk-size bytes give the sizes of the reads, used in turn (a
+// zero byte stands for a full 8192-byte read); the rest is what the tunnel process printed. The
+// cutter's lines must equal a plain reference that cuts the whole output at once, repairs each
+// line by the Unicode definition and splits it greedily at character boundaries.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -72,18 +75,32 @@ std::string reference_repair(std::string_view text) {
     return out;
 }
 
-// The whole output cut at once: text before each line feed, less one carriage return right
-// before it; a last unfinished line as it is; each line repaired and ended by a line feed.
-std::string reference_lines(std::string_view output) {
+// A repaired line in pieces of at most max_line bytes, each as long as it can be without ending
+// inside a character, each ended by a line feed.
+std::string reference_pieces(std::string_view line, std::size_t max_line) {
     std::string out;
+    do {
+        std::size_t cut = std::min(line.size(), max_line);
+        while (cut < line.size() && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+        out.append(line.substr(0, cut)).push_back('\n');
+        line.remove_prefix(cut);
+    } while (!line.empty());
+    return out;
+}
+
+// The whole output cut at once, one entry per line: text before each line feed, less one
+// carriage return right before it; a last unfinished line as it is; each line repaired and cut
+// into pieces.
+std::vector<std::string> reference_lines(std::string_view output, std::size_t max_line) {
+    std::vector<std::string> lines;
     while (!output.empty()) {
         const std::size_t newline = output.find('\n');
         std::string_view line = output.substr(0, newline);
         if (newline != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
-        out.append(reference_repair(line)).push_back('\n');
+        lines.push_back(reference_pieces(reference_repair(line), max_line));
         output.remove_prefix(newline == std::string_view::npos ? output.size() : newline + 1);
     }
-    return out;
+    return lines;
 }
 
 }  // namespace
@@ -91,8 +108,9 @@ std::string reference_lines(std::string_view output) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view input(reinterpret_cast<const char*>(data), size);
     if (input.empty()) return 0;
-    const std::size_t count =
-        std::min<std::size_t>(static_cast<unsigned char>(input[0]) % 16, input.size() - 1);
+    const auto head = static_cast<unsigned char>(input[0]);
+    const std::size_t count = std::min<std::size_t>(head % 16, input.size() - 1);
+    const std::size_t max_line = head / 16 == 0 ? marlox::tunnel::kMaxLineBytes : 3 + head / 16;
     std::vector<std::size_t> reads;
     for (std::size_t i = 1; i <= count; ++i) {
         const auto byte = static_cast<unsigned char>(input[i]);
@@ -101,31 +119,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (reads.empty()) reads.push_back(kReadSize);
     const std::string_view output = input.substr(count + 1);
 
-    marlox::tunnel::LineCutter cutter;
+    const std::vector<std::string> expected = reference_lines(output, max_line);
+    marlox::tunnel::LineCutter cutter(max_line);
     std::string relayed;
     std::size_t line_feeds_read = 0;
-    std::size_t lines_out = 0;
+    std::size_t due = 0;  // what the lines ended by the line feeds read so far make up
     std::string_view rest = output;
     for (std::size_t turn = 0; !rest.empty(); ++turn) {
         const std::string_view read = rest.substr(0, reads[turn % reads.size()]);
         rest.remove_prefix(read.size());
-        line_feeds_read += static_cast<std::size_t>(std::count(read.begin(), read.end(), '\n'));
+        for (std::size_t n = std::count(read.begin(), read.end(), '\n'); n > 0; --n) {
+            due += expected[line_feeds_read++].size();
+        }
         const std::size_t before = relayed.size();
         cutter.feed(read, relayed);
-        // A read adds whole lines only: exactly one per line feed read so far.
         const std::string_view added = std::string_view(relayed).substr(before);
-        require(added.empty() || added.ends_with('\n'), "a read adds whole lines");
-        lines_out += static_cast<std::size_t>(std::count(added.begin(), added.end(), '\n'));
-        require(lines_out == line_feeds_read,
-                "each line comes out as soon as its line feed is read, not before");
+        require(added.empty() || added.ends_with('\n'), "a read adds whole lines and pieces");
+        require(relayed.size() >= due, "each line comes out as soon as its line feed is read");
+        require(cutter.held() <= max_line + 3, "the unfinished line held stays bounded");
     }
     cutter.finish(relayed);
 
-    require(relayed == reference_lines(output),
+    std::string all;
+    for (const std::string& line : expected) all += line;
+    require(relayed == all,
             "the lines are those of the whole output, in order, none lost or invented");
     std::string_view lines = relayed;
     while (!lines.empty()) {
         const std::size_t newline = lines.find('\n');
+        require(newline <= max_line, "no relayed line is longer than the bound");
         require(marlox::protocol::is_valid_utf8(lines.substr(0, newline)),
                 "every line is valid UTF-8");
         lines.remove_prefix(newline + 1);

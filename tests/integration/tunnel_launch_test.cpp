@@ -124,6 +124,34 @@ TEST_F(LaunchTest, NulInTheRealmGivesTheSpawnErrorAndStartsNothing) {
     EXPECT_EQ(status(), kNotRunning);
 }
 
+// The next request goes out the moment a failed connect's reply is in, before that connection
+// has ended: the failed attempt must already have let go of the record by then.
+TEST_F(LaunchTest, FailedConnectHasLetGoOfEverythingWhenItsReplyArrives) {
+    const std::string spawn_failed = "{\"error\":\"spawn: nul byte found in provided data\"}\n";
+    const std::string write_failed = "{\"error\":\"write conf failed\"}\n";
+    // A directory in the file's place makes the write fail; a NUL in the realm, the spawn.
+    ASSERT_TRUE(std::filesystem::create_directories(kConfigPath + "/in-the-way"));
+    std::vector<std::string> faults;
+    for (int round = 0; round < 400; ++round) {
+        const bool write_fails = round < 200;
+        if (round == 200) std::filesystem::remove_all(kConfigPath);
+        auto client =
+            send_connect({{"host", "h"}, {"realm", write_fails ? "r" : std::string("\0", 1)}});
+        ASSERT_TRUE(client) << client.error();
+        const auto reply = client->read_line();
+        if (reply != (write_fails ? write_failed : spawn_failed)) {
+            faults.push_back("connect: " + reply.value_or("no reply"));
+        }
+        // Every other round "status" asks next; otherwise the next round's connect does.
+        if (round % 2 == 1) {
+            const std::string answer = status();
+            if (answer != kNotRunning) faults.push_back("status: " + answer);
+        }
+    }
+    EXPECT_TRUE(faults.empty()) << faults.size() << " faults, the first " << faults.front();
+    EXPECT_FALSE(fake().has("starts"));
+}
+
 TEST_F(LaunchTest, SecondConnectWhileOneRunsIsRefusedAndLeavesItAlone) {
     auto first = start_tunnel({{"host", "h"}});
     ASSERT_TRUE(first) << first.error();
@@ -214,6 +242,25 @@ TEST_F(LaunchTest, DescendantHoldingThePipesCannotHoldTheTunnelOpen) {
     EXPECT_EQ(received.bytes, "before\n");
     EXPECT_EQ(received.end, StreamEnd::kEof);
     EXPECT_EQ(status(), kNotRunning);
+    EXPECT_FALSE(std::filesystem::exists(kConfigPath));
+}
+
+// Once the tunnel process has exited, a descendant that holds its pipes and keeps printing
+// neither keeps the tunnel running nor reaches the client; the process's own last lines do.
+TEST_F(LaunchTest, DescendantPrintingAfterTheExitCannotKeepTheTunnelRunning) {
+    fake().write_script("h",
+                        "chatty-descendant 200\nout last-1\nerr last-2\nout-raw last-3\n"
+                        "mark exiting\nexit 0\n");
+    auto client = send_connect({{"host", "h"}});
+    ASSERT_TRUE(client) << client.error();
+    ASSERT_TRUE(fake().wait_for("exiting"));
+    EXPECT_TRUE(status_becomes(false, milliseconds(3000)));
+    const Received received = client->read_to_end();
+    EXPECT_EQ(received.end, StreamEnd::kEof);
+    for (const char* line : {"last-1\n", "last-2\n", "last-3\n"}) {
+        EXPECT_NE(received.bytes.find(line), std::string::npos) << line << " is missing";
+    }
+    EXPECT_EQ(received.bytes.size(), 21u) << received.bytes;
     EXPECT_FALSE(std::filesystem::exists(kConfigPath));
 }
 

@@ -8,8 +8,8 @@
 namespace marlox::tunnel {
 namespace {
 
-std::string cut(std::string_view input) {
-    LineCutter cutter;
+std::string cut(std::string_view input, std::size_t max_line = kMaxLineBytes) {
+    LineCutter cutter(max_line);
     std::string out;
     cutter.feed(input, out);
     cutter.finish(out);
@@ -46,15 +46,37 @@ TEST(LineCutterTest, CutsLinesAsRelayed) {
         EXPECT_EQ(cut(c.input), c.output) << testing::PrintToString(c.input);
 }
 
-TEST(LineCutterTest, EverySplitPointGivesTheSameLines) {
-    const std::string input =
-        "first\r\n\xE2\x82\xAC euro\n\r\nlone\rcr\n\xF0\x9F\x98\x80\xFF\r\n\ntail\r";
-    const std::string whole = cut(input);
-    ASSERT_EQ(whole,
-              "first\n\xE2\x82\xAC euro\n\nlone\rcr\n\xF0\x9F\x98\x80\xEF\xBF\xBD\n\ntail\r\n");
+// Lines longer than the bound leave in pieces cut between characters; a carriage return that
+// the bound puts after a cut still goes with the line feed behind it.
+TEST(LineCutterTest, LongLinesAreCutIntoPiecesBetweenCharacters) {
+    struct Case {
+        std::string_view input;
+        std::string_view output;
+    };
+    const Case cases[] = {
+        {"abcd\n", "abcd\n"},
+        {"abcde\n", "abcd\ne\n"},
+        {"abcdefghi", "abcd\nefgh\ni\n"},
+        {"abcd\r\n", "abcd\n"},  // not an empty piece after the cut
+        {"abcd\r\rx\n", "abcd\n\r\rx\n"},
+        {"abcd\r", "abcd\n\r\n"},  // no line feed: the carriage return is text
+        {"ab\xE2\x82\xAC\n", "ab\n\xE2\x82\xAC\n"},
+        {"a\xF0\x9F\x98\x80z\n", "a\n\xF0\x9F\x98\x80\nz\n"},
+        {"a\xFF\xFF\n", "a\xEF\xBF\xBD\n\xEF\xBF\xBD\n"},  // measured once repaired
+        {"ab\xE2\x82\n", "ab\n\xEF\xBF\xBD\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(cut(c.input, 4), c.output) << testing::PrintToString(c.input);
+    }
+}
+
+// Feeds input in three chunks split at every pair of points: each must give the lines cut
+// from the whole.
+void check_every_split_point(const std::string& input, std::size_t max_line) {
+    const std::string whole = cut(input, max_line);
     for (std::size_t split = 0; split <= input.size(); ++split) {
         for (std::size_t second = split; second <= input.size(); ++second) {
-            LineCutter cutter;
+            LineCutter cutter(max_line);
             std::string out;
             cutter.feed(std::string_view(input).substr(0, split), out);
             cutter.feed(std::string_view(input).substr(split, second - split), out);
@@ -65,21 +87,32 @@ TEST(LineCutterTest, EverySplitPointGivesTheSameLines) {
     }
 }
 
-TEST(LineCutterTest, LongLineFedInSmallChunksComesOutWhole) {
-    const std::string line(std::size_t{100} * 1024, 'x');
-    const std::string input = line + "\r\n" + line;
+TEST(LineCutterTest, EverySplitPointGivesTheSameLines) {
+    const std::string input =
+        "first\r\n\xE2\x82\xAC euro\n\r\nlone\rcr\n\xF0\x9F\x98\x80\xFF\r\n\ntail\r";
+    for (const std::size_t max_line : {kMaxLineBytes, std::size_t{4}, std::size_t{5}}) {
+        SCOPED_TRACE("longest line " + std::to_string(max_line));
+        check_every_split_point(input, max_line);
+    }
+    EXPECT_EQ(cut(input),
+              "first\n\xE2\x82\xAC euro\n\nlone\rcr\n\xF0\x9F\x98\x80\xEF\xBF\xBD\n\ntail\r\n");
+}
+
+TEST(LineCutterTest, LongLineFedInSmallChunksLeavesEachPieceOnceItIsCertain) {
+    const std::string line(kMaxLineBytes + 1000, 'x');
+    const std::string piece(kMaxLineBytes, 'x');
+    const std::string rest(1000, 'x');
     LineCutter cutter;
     std::string out;
-    for (std::size_t at = 0; at < input.size(); at += 8192) {
-        const std::size_t before = out.size();
-        cutter.feed(std::string_view(input).substr(at, 8192), out);
-        // Nothing leaves before its line feed has arrived.
-        if (at + 8192 <= line.size()) {
-            EXPECT_EQ(out.size(), before);
-        }
+    for (std::size_t at = 0; at < line.size(); at += 8192) {
+        cutter.feed(std::string_view(line).substr(at, 8192), out);
+        EXPECT_LE(cutter.held(), kMaxLineBytes);
+        // A piece goes as soon as a byte after it shows it is one, not before.
+        EXPECT_EQ(out, at + 8192 > kMaxLineBytes ? piece + "\n" : "");
     }
+    cutter.feed("\r\n", out);
     cutter.finish(out);
-    EXPECT_EQ(out, line + "\n" + line + "\n");
+    EXPECT_EQ(out, piece + "\n" + rest + "\n");
 }
 
 TEST(LineCutterTest, OnlyCompleteLinesLeaveEachFeed) {

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdint>
 #include <future>
 #include <memory>
 #include <string>
@@ -43,12 +44,16 @@ protected:
     }
 
     // Starts the watcher on a duplicate of the daemon's end, as the tunnel does.
-    std::future<void> watch(pid_t pid) {
+    // Records tunnel in the record and starts its watcher on a duplicate of the daemon's end,
+    // as the tunnel does.
+    std::future<void> record_and_watch(pid_t pid) {
+        EXPECT_TRUE(record_->try_reserve());
+        const std::uint64_t generation = record_->record_pid(pid);
         auto conn = os::dup_cloexec(daemon_end_.get());
         EXPECT_TRUE(conn.has_value());
         return std::async(std::launch::async,
-                          [conn = std::move(*conn), record = record_, pid]() mutable {
-                              watch_connection(std::move(conn), std::move(record), pid);
+                          [conn = std::move(*conn), record = record_, pid, generation]() mutable {
+                              watch_connection(std::move(conn), std::move(record), pid, generation);
                           });
     }
 
@@ -59,9 +64,7 @@ protected:
 
 TEST_F(WatcherTest, ClientClosingEndsTheRecordedTunnel) {
     os::Child tunnel = sleeper();
-    ASSERT_TRUE(record_->try_reserve());
-    record_->record_pid(tunnel.pid());
-    auto watcher = watch(tunnel.pid());
+    auto watcher = record_and_watch(tunnel.pid());
 
     // Bytes after the request are read and dropped; they end nothing.
     ASSERT_TRUE(os::send_all(client_end_.get(),
@@ -78,9 +81,7 @@ TEST_F(WatcherTest, ClientClosingEndsTheRecordedTunnel) {
 
 TEST_F(WatcherTest, ClientEndingItsSendingSideEndsTheTunnel) {
     os::Child tunnel = sleeper();
-    ASSERT_TRUE(record_->try_reserve());
-    record_->record_pid(tunnel.pid());
-    auto watcher = watch(tunnel.pid());
+    auto watcher = record_and_watch(tunnel.pid());
 
     ASSERT_EQ(::shutdown(client_end_.get(), SHUT_WR), 0);
     ASSERT_EQ(watcher.wait_for(5s), std::future_status::ready);
@@ -92,18 +93,20 @@ TEST_F(WatcherTest, StaleWatcherLeavesOtherTunnelsAlone) {
     os::Child new_tunnel = sleeper();
     struct Case {
         const char* what;
-        bool record_new;  // the record holds the newer tunnel; otherwise it is cleared
+        const os::Child* newer;  // the tunnel recorded after the old one; none: record cleared
     };
-    for (const Case c : {Case{"record cleared", false}, Case{"newer tunnel recorded", true}}) {
+    // A newer tunnel whose process the system gave the old one's pid, after the old one was
+    // reaped: here the old process itself stands for it, recorded again.
+    for (const Case c :
+         {Case{"record cleared", nullptr}, Case{"newer tunnel recorded", &new_tunnel},
+          Case{"newer tunnel with the same pid", &old_tunnel}}) {
         SCOPED_TRACE(c.what);
         new_connection();
-        ASSERT_TRUE(record_->try_reserve());
-        record_->record_pid(old_tunnel.pid());
-        auto watcher = watch(old_tunnel.pid());
+        auto watcher = record_and_watch(old_tunnel.pid());
         record_->clear();
-        if (c.record_new) {
+        if (c.newer != nullptr) {
             ASSERT_TRUE(record_->try_reserve());
-            record_->record_pid(new_tunnel.pid());
+            (void)record_->record_pid(c.newer->pid());
         }
 
         // The connection thread's shutdown wakes the watcher as the client's close would.
@@ -111,7 +114,7 @@ TEST_F(WatcherTest, StaleWatcherLeavesOtherTunnelsAlone) {
         ASSERT_EQ(watcher.wait_for(5s), std::future_status::ready);
         EXPECT_FALSE(exits_within(old_tunnel, 300ms));
         EXPECT_FALSE(exits_within(new_tunnel, 0ms));
-        EXPECT_EQ(record_->is_running(), c.record_new);
+        EXPECT_EQ(record_->is_running(), c.newer != nullptr);
         record_->clear();
     }
 }
