@@ -2,7 +2,7 @@
 #
 # Its ExecStart names the daemon by absolute path, which depends on the prefix in force when
 # installing (`cmake --install --prefix` may change it). So the unit is written at install time,
-# not at configure time. The Debian package sets the unit directory to /lib/systemd/system.
+# not at configure time.
 set(MARLOX_SYSTEMD_UNIT_DIR "lib/systemd/system"
     CACHE STRING "systemd system-unit directory, relative to the installation prefix or absolute")
 
