@@ -21,13 +21,14 @@ for tool in lintian hardening-check objdump dpkg-deb; do
 done
 
 debs=("$dist"/marlox-helper_*.deb)
-changes=("$dist"/marlox-helper_*.changes)
-if [[ ${#debs[@]} -ne 1 || ! -f ${debs[0]} || ${#changes[@]} -ne 1 || ! -f ${changes[0]} ]]; then
+changes_files=("$dist"/marlox-helper_*.changes)
+if [[ ${#debs[@]} -ne 1 || ! -f ${debs[0]} || ${#changes_files[@]} -ne 1 ||
+    ! -f ${changes_files[0]} ]]; then
     echo "FAIL: $dist holds no single marlox-helper .deb and .changes" >&2
     exit 1
 fi
 deb=${debs[0]}
-changes=${changes[0]}
+changes=${changes_files[0]}
 
 echo "== lintian $(basename "$changes") and the files it names"
 # Informational tags are shown, but only errors and warnings fail.
