@@ -1,10 +1,10 @@
 # The systemd unit, installed into the system-unit directory below the installation prefix.
 #
 # Its ExecStart names the daemon by absolute path, which depends on the prefix in force when
-# installing: /usr/local for `cmake --install`, /usr for the Debian package (CPack installs with
-# its own prefix). So the unit is written at install time, not at configure time.
+# installing (`cmake --install --prefix` may change it). So the unit is written at install time,
+# not at configure time.
 set(MARLOX_SYSTEMD_UNIT_DIR "lib/systemd/system"
-    CACHE STRING "systemd system-unit directory, relative to the installation prefix")
+    CACHE STRING "systemd system-unit directory, relative to the installation prefix or absolute")
 
 install(CODE "
     set(unit_dir \"${MARLOX_SYSTEMD_UNIT_DIR}\")

@@ -77,7 +77,7 @@ TEST(DispatchTest, StatusReportsAReservedTunnelAsRunning) {
 }
 
 TEST(DispatchTest, RefusedPeerGetsOnlyTheUnauthorizedLine) {
-    ASSERT_EQ(::geteuid(), 0u) << "needs root to connect as another user";
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
     test::Connection conn = test::connect_as(999, 999);
     ASSERT_TRUE(conn.server.valid());
     const int client = conn.client.get();

@@ -78,7 +78,7 @@ void set_uid_env(const char* value) {
 }
 
 TEST(PeerTest, AdmitPeerUsesTheConnectingProcessUid) {
-    ASSERT_EQ(::geteuid(), 0u) << "needs root to connect as other users";
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as other users";
     // gid differs from uid so that reading the wrong credential field shows. Root is always
     // admitted.
     const struct {

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# The Debian package that scripts/build-package left in DIST_DIR: lintian finds nothing (no error,
+# no warning) in the .changes and every file it names, the programs pass hardening-check, and the
+# package holds the files, unit and maintainer scripts it should.
+# Usage: package_test.sh DIST_DIR
+set -euo pipefail
+
+dist=$(cd "$1" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+for tool in lintian hardening-check objdump dpkg-deb; do
+    command -v "$tool" >/dev/null || {
+        echo "FAIL: $tool is missing (scripts/build-package installs it)" >&2
+        exit 1
+    }
+done
+
+debs=("$dist"/marlox-helper_*.deb)
+changes_files=("$dist"/marlox-helper_*.changes)
+if [[ ${#debs[@]} -ne 1 || ! -f ${debs[0]} || ${#changes_files[@]} -ne 1 ||
+    ! -f ${changes_files[0]} ]]; then
+    echo "FAIL: $dist holds no single marlox-helper .deb and .changes" >&2
+    exit 1
+fi
+deb=${debs[0]}
+changes=${changes_files[0]}
+
+echo "== lintian $(basename "$changes") and the files it names"
+# Informational tags are shown, but only errors and warnings fail.
+if ! lintian --info --display-info --fail-on error,warning "$changes" | tee "$work/lintian" ||
+    grep -q '^[EW]: ' "$work/lintian"; then
+    fail "lintian reported errors or warnings"
+fi
+
+echo "== hardening-check"
+dpkg-deb -x "$deb" "$work/root"
+"$(dirname "$0")/check_hardening.sh" "$work/root/usr/sbin/marlox-helper" \
+    "$work/root/usr/bin/marlox-ctl" || fail "the programs are not hardened"
+
+echo "== contents"
+depends=$(dpkg-deb -f "$deb" Depends)
+[[ ,$depends, =~ ,\ *openfortivpn[\ ,] ]] || fail "Depends lacks openfortivpn: $depends"
+unit=lib/systemd/system/marlox-helper.service
+dpkg-deb -c "$deb" >"$work/listing"
+for file in usr/sbin/marlox-helper usr/bin/marlox-ctl "$unit" \
+    usr/share/man/man1/marlox-ctl.1.gz usr/share/man/man8/marlox-helper.8.gz \
+    usr/share/doc/marlox-helper/copyright usr/share/doc/marlox-helper/changelog.gz; do
+    grep -q " ./$file\$" "$work/listing" || fail "the package lacks /$file"
+done
+grep -q '^-rwxr-xr-x root/root .* ./usr/sbin/marlox-helper$' "$work/listing" ||
+    fail "the daemon in the package is not root-owned 0755"
+grep -qx 'ExecStart=/usr/sbin/marlox-helper' "$work/root/$unit" ||
+    fail "the packaged unit does not start /usr/sbin/marlox-helper"
+# Apart from the daemon's path, the package carries the unit of the source tree.
+template=$(dirname "$0")/../../packaging/marlox-helper.service.in
+diff <(sed '/^ExecStart=/d' "$template") <(sed '/^ExecStart=/d' "$work/root/$unit") ||
+    fail "the packaged unit differs from packaging/marlox-helper.service.in"
+
+echo "== maintainer scripts from dh_installsystemd"
+dpkg-deb -e "$deb" "$work/control"
+expect_script() {
+    local script=$1 pattern=$2
+    grep -q -- "$pattern" "$work/control/$script" ||
+        fail "$script does not run: $pattern"
+}
+expect_script postinst 'deb-systemd-helper unmask .marlox-helper.service'
+expect_script postinst 'deb-systemd-helper enable .marlox-helper.service'
+expect_script postinst 'deb-systemd-invoke $_dh_action .marlox-helper.service'
+expect_script prerm 'deb-systemd-invoke stop .marlox-helper.service'
+expect_script postrm 'deb-systemd-helper purge .marlox-helper.service'
+
+if ((failures > 0)); then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "all package checks passed"
