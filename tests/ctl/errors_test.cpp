@@ -22,6 +22,8 @@ struct CommandCase {
     std::string input;
 };
 
+void PrintTo(const CommandCase& c, std::ostream* out) { *out << c.name; }
+
 const std::vector<CommandCase> kEveryCommand = {
     {"Status", {"status"}, ""},
     {"StatusJson", {"status", "--json"}, ""},
@@ -70,6 +72,8 @@ struct InvalidFieldCase {
     std::string ticket_input;
     std::string field;
 };
+
+void PrintTo(const InvalidFieldCase& c, std::ostream* out) { *out << c.name; }
 
 class InvalidFieldTest : public CtlTest, public ::testing::WithParamInterface<InvalidFieldCase> {};
 
@@ -186,6 +190,8 @@ struct StandInCase {
     std::string status;
     std::string message;
 };
+
+void PrintTo(const StandInCase& c, std::ostream* out) { *out << c.name; }
 
 class StandInTest : public support::IntegrationTest,
                     public ::testing::WithParamInterface<StandInCase> {};
