@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "os/io.h"
+#include "support/child_fds.h"
 
 namespace marlox::ctltest {
 namespace {
@@ -59,7 +60,10 @@ Outcome<Terminal> open_terminal() {
         input = ::open(slave, O_RDWR);  // NOLINT(android-cloexec-open): becomes stdin
         if (input < 0) ::_exit(126);
     }
-    if (::dup2(input, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
+    if (!support::install_descriptor(input, 0) || !support::install_descriptor(out, 1) ||
+        !support::install_descriptor(err, 2)) {
+        ::_exit(126);
+    }
     if (how.uid != 0) {
         if (::setgroups(0, nullptr) < 0 || ::setresgid(how.uid, how.uid, how.uid) < 0 ||
             ::setresuid(how.uid, how.uid, how.uid) < 0) {

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "os/io.h"
+#include "support/child_fds.h"
 #include "support/paths.h"
 
 namespace marlox::support {
@@ -71,8 +72,8 @@ std::string errno_text(int code) { return strerrordesc_np(code); }
         (void)::close(1);
         (void)::close(2);
     } else {
-        ok = ok && ::dup2(dev_null, 0) == 0 && ::dup2(dev_null, 1) == 1 &&
-             ::dup2(stderr_write, 2) == 2;
+        ok = ok && install_descriptor(dev_null, 0) && install_descriptor(dev_null, 1) &&
+             install_descriptor(stderr_write, 2);
     }
     // Whatever the test process holds must not leak into the daemon; exec_error stays open
     // until the exec succeeds.
