@@ -119,6 +119,9 @@ Outcome<Daemon> Daemon::start(const DaemonOptions& options) {
     auto stderr_pipe = os::make_pipe();
     auto exec_error = os::make_pipe();
     if (!stderr_pipe || !exec_error) return Failure{"no pipe for the daemon"};
+    // Closed before the fork: closed after it, the daemon's first writes could still find a
+    // reader and succeed.
+    if (options.broken_stderr) stderr_pipe->read_end.reset();
 
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
@@ -137,9 +140,7 @@ Outcome<Daemon> Daemon::start(const DaemonOptions& options) {
     exec_error->write_end.reset();
     stderr_pipe->write_end.reset();
     std::unique_ptr<OutputCollector> collector;
-    if (options.broken_stderr) {
-        stderr_pipe->read_end.reset();
-    } else if (!options.close_standard_streams) {
+    if (!options.broken_stderr && !options.close_standard_streams) {
         collector = std::make_unique<OutputCollector>(std::move(stderr_pipe->read_end));
     }
     Daemon daemon(pid, std::move(*pidfd), std::move(collector));  // from here on it reaps
