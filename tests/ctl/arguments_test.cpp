@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
+
+#include "support/param_name.h"
 
 namespace marlox::ctl {
 namespace {
@@ -68,6 +71,14 @@ struct UsageCase {
     std::string message;
 };
 
+std::string joined(const std::vector<std::string_view>& args) {
+    std::string line;
+    for (const std::string_view arg : args) line += (line.empty() ? "" : " ") + std::string(arg);
+    return line;
+}
+
+void PrintTo(const UsageCase& c, std::ostream* out) { *out << "marlox-ctl " << joined(c.args); }
+
 class UsageErrorTest : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(UsageErrorTest, IsRefusedWithItsMessage) {
@@ -99,7 +110,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "process list): give it on standard input"},
         UsageCase{{"connect", "--password=secret"},
                   "the ticket is never an argument (every user can see arguments in the "
-                  "process list): give it on standard input"}));
+                  "process list): give it on standard input"}),
+    [](const auto& info) { return support::param_name(info.index, joined(info.param.args)); });
 
 }  // namespace
 }  // namespace marlox::ctl

@@ -105,6 +105,8 @@ struct TicketCase {
     std::string password;  // as the configuration file carries it
 };
 
+void PrintTo(const TicketCase& c, std::ostream* out) { *out << c.name; }
+
 class TicketTest : public CtlTest, public ::testing::WithParamInterface<TicketCase> {};
 
 TEST_P(TicketTest, IsTheFirstLineOfStandardInput) {
@@ -174,6 +176,8 @@ struct RefusedTicketCase {
     std::string input;
     std::string message;
 };
+
+void PrintTo(const RefusedTicketCase& c, std::ostream* out) { *out << c.name; }
 
 class RefusedTicketTest : public CtlTest,
                           public ::testing::WithParamInterface<RefusedTicketCase> {};

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "os/io.h"
+#include "support/child_fds.h"
 
 namespace marlox::ctltest {
 namespace {
@@ -43,8 +44,9 @@ Outcome<Terminal> open_terminal() {
 }
 
 // In the forked child of a threaded process: system calls only, no allocation.
-[[noreturn]] void exec_ctl(const CtlStart& how, pid_t parent, int input, const char* slave, int out,
-                           int err, char* const argv[], char* const envp[]) {
+[[noreturn]] void exec_ctl(const CtlStart& how, pid_t parent, int program, int input,
+                           const char* slave, int out, int err, char* const argv[],
+                           char* const envp[]) {
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) < 0 || ::getppid() != parent) ::_exit(127);
     // The test process ignores SIGPIPE and its threads may block signals; marlox-ctl must start
     // as a shell would start it.
@@ -65,7 +67,10 @@ Outcome<Terminal> open_terminal() {
         input = ::open(slave, O_RDWR | O_NOCTTY);  // NOLINT(android-cloexec-open): becomes stdin
         if (input < 0) ::_exit(126);
     }
-    if (::dup2(input, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
+    if (!support::install_descriptor(input, 0) || !support::install_descriptor(out, 1) ||
+        !support::install_descriptor(err, 2)) {
+        ::_exit(126);
+    }
     if (how.uid != 0) {
         if (::setgroups(0, nullptr) < 0 || ::setresgid(how.uid, how.uid, how.uid) < 0 ||
             ::setresuid(how.uid, how.uid, how.uid) < 0) {
@@ -73,7 +78,9 @@ Outcome<Terminal> open_terminal() {
         }
         (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);  // the uid change cleared it
     }
-    (void)::execve(argv[0], argv, envp);
+    // Through the descriptor opened as root: another uid may not be able to reach the build
+    // directory (a checkout under /root, which is 0700).
+    (void)::fexecve(program, argv, envp);
     ::_exit(124);
 }
 
@@ -96,6 +103,11 @@ Outcome<CtlProcess> CtlProcess::start(const CtlStart& how) {
         if (!empty) return support::Failure{"no pipe for marlox-ctl"};
         out->read_end = std::move(empty->read_end);
     }
+    // Opened after the pipes, which take any free number below 3 first, so the child's dup2s
+    // cannot replace it. Close-on-exec does no harm to an ELF program (a #! script could not
+    // be run this way: its interpreter would find the descriptor closed).
+    const os::UniqueFd program(::open(MARLOX_CTL_PATH, O_PATH | O_CLOEXEC));
+    if (!program.valid()) return support::Failure{errno_text("open " MARLOX_CTL_PATH)};
 
     std::vector<std::string> strings{MARLOX_CTL_PATH};
     strings.insert(strings.end(), how.args.begin(), how.args.end());
@@ -110,7 +122,7 @@ Outcome<CtlProcess> CtlProcess::start(const CtlStart& how) {
     const pid_t pid = ::fork();
     if (pid < 0) return support::Failure{errno_text("fork")};
     if (pid == 0) {
-        exec_ctl(how, parent, input->read_end.get(),
+        exec_ctl(how, parent, program.get(), input->read_end.get(),
                  terminal ? terminal->slave_path.c_str() : nullptr, out->write_end.get(),
                  err->write_end.get(), argv.data(), envp.data());
     }

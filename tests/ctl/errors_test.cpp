@@ -22,6 +22,8 @@ struct CommandCase {
     std::string input;
 };
 
+void PrintTo(const CommandCase& c, std::ostream* out) { *out << c.name; }
+
 const std::vector<CommandCase> kEveryCommand = {
     {"Status", {"status"}, ""},
     {"StatusJson", {"status", "--json"}, ""},
@@ -75,6 +77,8 @@ struct InvalidFieldCase {
 const std::string kTicketHint =
     " (it must not hold a line feed, carriage return or NUL, nor begin or end with a space, tab, "
     "vertical tab or form feed)";
+
+void PrintTo(const InvalidFieldCase& c, std::ostream* out) { *out << c.name; }
 
 class InvalidFieldTest : public CtlTest, public ::testing::WithParamInterface<InvalidFieldCase> {};
 
@@ -202,6 +206,8 @@ struct StandInCase {
     std::string message;
     bool reads_request = true;  // false: closes at once, possibly before marlox-ctl sends
 };
+
+void PrintTo(const StandInCase& c, std::ostream* out) { *out << c.name; }
 
 class StandInTest : public support::IntegrationTest,
                     public ::testing::WithParamInterface<StandInCase> {};

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <set>
 #include <string>
 
 #include "ctl/failure.h"
+#include "support/param_name.h"
 
 namespace marlox::ctl {
 namespace {
@@ -17,6 +19,12 @@ struct ReplyCase {
     std::string detail;
     ExitStatus status;  // for error replies: the exit status it maps to
 };
+
+void PrintTo(const ReplyCase& c, std::ostream* out) { *out << ::testing::PrintToString(c.line); }
+
+std::string case_name(const ::testing::TestParamInfo<ReplyCase>& info) {
+    return support::param_name(info.index, info.param.line);
+}
 
 class ClassifyTest : public ::testing::TestWithParam<ReplyCase> {};
 
@@ -56,7 +64,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "nul byte found in provided data", ExitStatus::kSpawnFailed},
         ReplyCase{R"({"ok":true})", ReplyKind::kOk, "", ExitStatus::kOk},
         ReplyCase{R"({"running":true})", ReplyKind::kRunning, "", ExitStatus::kOk},
-        ReplyCase{R"({"running":false})", ReplyKind::kNotRunning, "", ExitStatus::kOk}));
+        ReplyCase{R"({"running":false})", ReplyKind::kNotRunning, "", ExitStatus::kOk}),
+    case_name);
 
 // Lines that resemble replies but are not one byte for byte: tunnel output, never an error.
 INSTANTIATE_TEST_SUITE_P(
@@ -78,7 +87,8 @@ INSTANTIATE_TEST_SUITE_P(
                   ExitStatus::kOk},
         ReplyCase{R"({"error":"spawn: "})", ReplyKind::kOther, "", ExitStatus::kOk},
         ReplyCase{R"({"error":"spawn: x")", ReplyKind::kOther, "", ExitStatus::kOk},
-        ReplyCase{R"({"error":"other"})", ReplyKind::kOther, "", ExitStatus::kOk}));
+        ReplyCase{R"({"error":"other"})", ReplyKind::kOther, "", ExitStatus::kOk}),
+    case_name);
 
 TEST(FailureTest, UnreachableNamesThePathAndTheSystemError) {
     const Failure failure = unreachable("/run/marlox/helper.sock", os::Errno{2});

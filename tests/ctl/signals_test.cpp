@@ -24,6 +24,8 @@ struct SignalCase {
     int sig;
 };
 
+void PrintTo(const SignalCase& c, std::ostream* out) { *out << c.name; }
+
 class EndingSignalTest : public CtlTest, public ::testing::WithParamInterface<SignalCase> {};
 
 TEST_P(EndingSignalTest, EndsTheTunnelPrintsItsLastLinesThenDiesOfIt) {

@@ -208,9 +208,11 @@ TEST_F(LaunchTest, TunnelThatEndsByItselfLeavesNothingBehind) {
 }
 
 TEST_F(LaunchTest, DisconnectFromAnotherConnectionEndsTheTunnel) {
-    fake().write_script("h", "wait-term 20000\nout goodbye\nexit 0\n");
+    // Armed before the disconnect, so the SIGTERM cannot land before the script waits for it.
+    fake().write_script("h", "ignore-term\nmark armed\nwait-term 20000\nout goodbye\nexit 0\n");
     auto client = start_tunnel({{"host", "h"}});
     ASSERT_TRUE(client) << client.error();
+    ASSERT_TRUE(fake().wait_for("armed"));
     EXPECT_EQ(status(), kRunning);
 
     EXPECT_EQ(answer_to("{\"cmd\":\"disconnect\"}\n"), kOk);

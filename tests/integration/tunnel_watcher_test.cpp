@@ -24,9 +24,13 @@ TEST_F(WatcherTest, ClosingTheConnectionEndsTheTunnelAndSaysSo) {
 }
 
 TEST_F(WatcherTest, HalfCloseEndsTheTunnelAndTheClientStillGetsTheLastLines) {
-    fake().write_script("h", "wait-term 20000\nout stdout after term\nerr stderr after term\n");
+    // Armed before the half-close, so the SIGTERM cannot land before the script waits for it.
+    fake().write_script("h",
+                        "ignore-term\nmark armed\nwait-term 20000\nout stdout after term\n"
+                        "err stderr after term\n");
     auto client = start_tunnel({{"host", "h"}});
     ASSERT_TRUE(client) << client.error();
+    ASSERT_TRUE(fake().wait_for("armed"));
     ASSERT_TRUE(client->shut_write());
 
     const Received received = client->read_to_end();

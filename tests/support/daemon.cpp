@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "os/io.h"
+#include "support/child_fds.h"
 #include "support/paths.h"
 
 namespace marlox::support {
@@ -85,8 +86,8 @@ bool inherit_uncleanly(int dev_null) {
         (void)::close(1);
         (void)::close(2);
     } else {
-        ok = ok && ::dup2(dev_null, 0) == 0 && ::dup2(dev_null, 1) == 1 &&
-             ::dup2(stderr_write, 2) == 2;
+        ok = ok && install_descriptor(dev_null, 0) && install_descriptor(dev_null, 1) &&
+             install_descriptor(stderr_write, 2);
     }
     // Whatever the test process holds must not leak into the daemon; exec_error stays open
     // until the exec succeeds.
@@ -133,6 +134,9 @@ Outcome<Daemon> Daemon::start(const DaemonOptions& options) {
     auto stderr_pipe = os::make_pipe();
     auto exec_error = os::make_pipe();
     if (!stderr_pipe || !exec_error) return Failure{"no pipe for the daemon"};
+    // Closed before the fork: closed after it, the daemon's first writes could still find a
+    // reader and succeed.
+    if (options.broken_stderr) stderr_pipe->read_end.reset();
 
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
@@ -151,9 +155,7 @@ Outcome<Daemon> Daemon::start(const DaemonOptions& options) {
     exec_error->write_end.reset();
     stderr_pipe->write_end.reset();
     std::unique_ptr<OutputCollector> collector;
-    if (options.broken_stderr) {
-        stderr_pipe->read_end.reset();
-    } else if (!options.close_standard_streams) {
+    if (!options.broken_stderr && !options.close_standard_streams) {
         collector = std::make_unique<OutputCollector>(std::move(stderr_pipe->read_end));
     }
     Daemon daemon(pid, std::move(*pidfd), std::move(collector));  // from here on it reaps

@@ -29,14 +29,24 @@ std::string mount_run() {
     return {};
 }
 
+// Makes private, with everything below it, the mount that a tmpfs on /run attaches to: without
+// this the tmpfs would show up in the machine's namespace too wherever that mount is shared
+// (systemd makes / shared). That mount is / or /run itself. In a chroot, / is usually no mount
+// point (EINVAL) and, unless /run is one, the mount holding /run lies above the chroot, where
+// no path reaches it: then nothing is mounted at all.
+std::string make_run_private() {
+    for (const char* path : {"/", "/run"}) {
+        if (::mount("none", path, nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) return {};
+        if (errno != EINVAL) return system_error(std::string("making ") + path + " private");
+    }
+    return "neither / nor /run is a mount point (a chroot?), so a tmpfs on /run could show up "
+           "outside the test";
+}
+
 std::string try_enter() {
     if (::geteuid() != 0) return "not running as root";
     if (::unshare(CLONE_NEWNS) < 0) return system_error("unshare(CLONE_NEWNS)");
-    // Without this, the tmpfs below would show up in the machine's namespace too wherever /
-    // is a shared mount (systemd's default).
-    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0) {
-        return system_error("making / private");
-    }
+    if (std::string problem = make_run_private(); !problem.empty()) return problem;
     return mount_run();
 }
 
