@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -31,6 +30,20 @@ inline std::size_t count_entries(const std::string& dir) {
         ++count;
     }
     return count;
+}
+
+// A /proc file's text, empty if it cannot be read. Not through std::ifstream: reading the file
+// of a process that is just ending fails with ESRCH, which libstdc++'s filebuf throws.
+inline std::string read_proc_file(const std::filesystem::path& path) {
+    const os::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    std::string text;
+    if (!file.valid()) return text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        if (got <= 0) return got < 0 ? std::string() : text;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
 }
 
 // The process's open descriptors and threads, as the kernel lists them.
@@ -64,8 +77,7 @@ inline std::ostream& operator<<(std::ostream& out, const Footprint& f) {
 
 // The state letter of a process ('Z' for a zombie), from /proc/PID/stat; nullopt once gone.
 inline std::optional<char> process_state(pid_t pid) {
-    std::ifstream stat(proc_path(pid, "stat"));
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    const std::string text = read_proc_file(proc_path(pid, "stat"));
     const std::size_t paren = text.rfind(')');
     if (paren == std::string::npos || paren + 2 >= text.size()) return std::nullopt;
     return text[paren + 2];
@@ -79,8 +91,7 @@ inline std::vector<std::pair<pid_t, char>> children_of(pid_t pid) {
          it.increment(error)) {
         const std::string name = it->path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream stat(it->path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        const std::string text = read_proc_file(it->path() / "stat");
         const std::size_t paren = text.rfind(')');
         if (paren == std::string::npos) continue;
         std::istringstream fields(text.substr(paren + 2));
