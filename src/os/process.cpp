@@ -45,21 +45,21 @@ Result<void> mark_listed_cloexec() {
     return {};
 }
 
-Result<void> default_sigchld() {
+namespace {
+
+Result<void> set_disposition(int sig, sighandler_t handler) {
     struct sigaction action {};
-    action.sa_handler = SIG_DFL;
+    action.sa_handler = handler;
     if (::sigemptyset(&action.sa_mask) < 0) return last_errno();
-    if (::sigaction(SIGCHLD, &action, nullptr) < 0) return last_errno();
+    if (::sigaction(sig, &action, nullptr) < 0) return last_errno();
     return {};
 }
 
-Result<void> ignore_sigpipe() {
-    struct sigaction action {};
-    action.sa_handler = SIG_IGN;
-    if (::sigemptyset(&action.sa_mask) < 0) return last_errno();
-    if (::sigaction(SIGPIPE, &action, nullptr) < 0) return last_errno();
-    return {};
-}
+}  // namespace
+
+Result<void> default_sigchld() { return set_disposition(SIGCHLD, SIG_DFL); }
+
+Result<void> ignore_sigpipe() { return set_disposition(SIGPIPE, SIG_IGN); }
 
 Result<void> send_signal(pid_t pid, int sig) {
     if (::kill(pid, sig) < 0) return last_errno();
