@@ -149,18 +149,26 @@ void check_members(const Request& request) {
     }
 }
 
+// openfortivpn strips these from the ends of a value, which would turn a ticket into another one.
+bool trimmed_by_client(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+bool would_be_altered(const ConfigKey& key, std::string_view value) {
+    if (value.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos) return true;
+    return key.member == "ticket" && !value.empty() &&
+           (trimmed_by_client(value.front()) || trimmed_by_client(value.back()));
+}
+
 void check_config(const Request& request) {
     std::optional<std::string_view> first_unsafe;
     for (const ConfigKey& key : kConfigKeys) {
         const auto value = request.member(key.member);
-        if (value &&
-            value->find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos) {
+        if (value && would_be_altered(key, *value)) {
             first_unsafe = key.member;
             break;
         }
     }
     require(marlox::tunnel::find_unsafe_field(request) == first_unsafe,
-            "the first value that could add a line is named");
+            "the first value that could add a line or be trimmed is named");
     if (first_unsafe) return;
 
     // A safe request yields exactly five lines, each its key and the member's value.
