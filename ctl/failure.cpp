@@ -19,6 +19,10 @@ Failure failure_for(const Reply& reply) {
             return {ExitStatus::kUnauthorized,
                     "unauthorized: the daemon does not serve this user (see MARLOX_UID in "
                     "marlox-helper(8))"};
+        case ReplyKind::kTooManyConnections:
+            return {ExitStatus::kTooManyConnections,
+                    "too many connections: this user already holds 64 connections to the daemon "
+                    "(other programs of the same user connected to it?)"};
         case ReplyKind::kAlreadyConnected:
             return {ExitStatus::kAlreadyConnected,
                     "already connected: a tunnel is running (marlox-ctl disconnect ends it)"};

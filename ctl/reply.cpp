@@ -12,8 +12,9 @@ struct FixedReply {
     ReplyKind kind;
 };
 
-constexpr std::array<FixedReply, 9> kFixedReplies{{
+constexpr std::array<FixedReply, 10> kFixedReplies{{
     {R"({"error":"unauthorized"})", ReplyKind::kUnauthorized},
+    {R"({"error":"too many connections"})", ReplyKind::kTooManyConnections},
     {R"({"error":"bad json"})", ReplyKind::kBadJson},
     {R"({"error":"request too long"})", ReplyKind::kRequestTooLong},
     {R"({"error":"unknown cmd"})", ReplyKind::kUnknownCmd},

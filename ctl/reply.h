@@ -7,6 +7,7 @@ namespace marlox::ctl {
 
 enum class ReplyKind {
     kUnauthorized,
+    kTooManyConnections,
     kBadJson,
     kRequestTooLong,
     kUnknownCmd,

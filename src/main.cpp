@@ -49,8 +49,8 @@ void pause_after(os::Errno error) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
-[[noreturn]] void accept_forever(int listener,
-                                 const std::shared_ptr<tunnel::TunnelRecord>& record) {
+[[noreturn]] void accept_forever(int listener, const std::shared_ptr<tunnel::TunnelRecord>& record,
+                                 const std::shared_ptr<control::ConnectionCap>& cap) {
     for (;;) {
         auto conn = os::accept_connection(listener);
         if (!conn) {
@@ -59,8 +59,8 @@ void pause_after(os::Errno error) {
         }
         auto started = os::start_detached(
             // A plain capture of the const reference would be a const copy that cannot move.
-            [conn = std::move(*conn), shared = record]() mutable noexcept {
-                control::serve_connection(std::move(conn), std::move(shared));
+            [conn = std::move(*conn), shared = record, counted = cap]() mutable noexcept {
+                control::serve_connection(std::move(conn), std::move(shared), std::move(counted));
             });
         // The connection closed with the lambda that failed to start; the daemon serves on,
         // so no local user can end it by opening connections until threads run out.
@@ -81,6 +81,7 @@ int main() {
     (void)os::ignore_sigpipe();
     os::UniqueFd listener = set_up_listener();
     const auto record = std::make_shared<tunnel::TunnelRecord>();
+    const auto cap = std::make_shared<control::ConnectionCap>();
     if (!os::log_line("listening on " + kSocketPath)) fatal("failed printing to stderr");
-    accept_forever(listener.get(), record);
+    accept_forever(listener.get(), record, cap);
 }

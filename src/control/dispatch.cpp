@@ -34,9 +34,17 @@ void dispatch(int conn, const Request& request,
 
 }  // namespace
 
-void serve_connection(os::UniqueFd conn, std::shared_ptr<tunnel::TunnelRecord> record) noexcept {
-    if (!admit_peer(conn.get())) {
+void serve_connection(os::UniqueFd conn, std::shared_ptr<tunnel::TunnelRecord> record,
+                      std::shared_ptr<ConnectionCap> cap) noexcept {
+    const auto uid = admit_peer(conn.get());
+    if (!uid) {
         reply(conn.get(), kReplyUnauthorized);
+        return;
+    }
+    // Held until the connection is closed, whatever it turns into.
+    const auto slot = cap->try_acquire(*uid);
+    if (!slot) {
+        reply(conn.get(), kReplyTooManyConnections);
         return;
     }
     const RequestLine line = read_request_line(conn.get());

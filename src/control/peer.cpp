@@ -37,11 +37,14 @@ bool is_admitted(uid_t peer, const char* marlox_uid_env) {
     return peer >= 1000 && !is_service_account(peer);
 }
 
-bool admit_peer(int conn) {
+std::optional<uid_t> admit_peer(int conn) {
     const auto uid = os::peer_uid(conn);
-    if (!uid) return false;
+    if (!uid) return std::nullopt;
     // Nothing in the daemon changes its environment, so reading it from many threads is safe.
-    return is_admitted(*uid, std::getenv("MARLOX_UID"));  // NOLINT(concurrency-mt-unsafe)
+    if (!is_admitted(*uid, std::getenv("MARLOX_UID"))) {  // NOLINT(concurrency-mt-unsafe)
+        return std::nullopt;
+    }
+    return *uid;
 }
 
 }  // namespace marlox::control

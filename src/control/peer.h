@@ -20,8 +20,8 @@ std::optional<std::uint32_t> parse_user_id(std::string_view text);
 // 4294967294 and 4294967295.
 bool is_admitted(uid_t peer, const char* marlox_uid_env);
 
-// Checks the peer of a connection; reads MARLOX_UID anew on every call. A peer whose
-// credentials cannot be fetched is refused.
-bool admit_peer(int conn);
+// Checks the peer of a connection and returns its uid when admitted; reads MARLOX_UID anew on
+// every call. A peer whose credentials cannot be fetched is refused.
+std::optional<uid_t> admit_peer(int conn);
 
 }  // namespace marlox::control

@@ -6,6 +6,8 @@
 namespace marlox::protocol {
 
 inline constexpr std::string_view kReplyUnauthorized = "{\"error\":\"unauthorized\"}\n";
+inline constexpr std::string_view kReplyTooManyConnections =
+    "{\"error\":\"too many connections\"}\n";
 inline constexpr std::string_view kReplyBadJson = "{\"error\":\"bad json\"}\n";
 inline constexpr std::string_view kReplyRequestTooLong = "{\"error\":\"request too long\"}\n";
 inline constexpr std::string_view kReplyUnknownCmd = "{\"error\":\"unknown cmd\"}\n";

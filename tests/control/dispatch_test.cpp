@@ -18,7 +18,8 @@ namespace {
 // ends the client's sending side) and returns everything received up to the end of stream.
 std::optional<std::string> exchange(os::UniqueFd conn, int client, const std::string& request,
                                     std::shared_ptr<tunnel::TunnelRecord> record) {
-    std::thread server(serve_connection, std::move(conn), std::move(record));
+    std::thread server(serve_connection, std::move(conn), std::move(record),
+                       std::make_shared<ConnectionCap>());
     std::optional<std::string> reply;
     if (os::send_all(client, request)) {
         (void)::shutdown(client, SHUT_WR);

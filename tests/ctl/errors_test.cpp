@@ -269,6 +269,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "{\"error\":\"unknown cmd\"}\n",
                     "exit 11",
                     "unknown cmd: the daemon does not know this command (an older version?)"},
+        StandInCase{"TooManyConnectionsToStatus",
+                    {"status"},
+                    "{\"cmd\":\"status\"}\n",
+                    "{\"error\":\"too many connections\"}\n",
+                    "exit 13",
+                    "too many connections: this user already holds 64 connections to the daemon "
+                    "(other programs of the same user connected to it?)"},
         StandInCase{"OkToStatus",
                     {"status"},
                     "{\"cmd\":\"status\"}\n",

@@ -44,6 +44,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ReplyCase{R"({"error":"unauthorized"})", ReplyKind::kUnauthorized, "",
                   ExitStatus::kUnauthorized},
+        ReplyCase{R"({"error":"too many connections"})", ReplyKind::kTooManyConnections, "",
+                  ExitStatus::kTooManyConnections},
         ReplyCase{R"({"error":"bad json"})", ReplyKind::kBadJson, "", ExitStatus::kBadJson},
         ReplyCase{R"({"error":"request too long"})", ReplyKind::kRequestTooLong, "",
                   ExitStatus::kRequestTooLong},

@@ -4,7 +4,9 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
+#include "fault_probe.h"
 #include "support/client.h"
 #include "support/daemon.h"
 #include "support/integration_test.h"
@@ -67,6 +69,41 @@ INSTANTIATE_TEST_SUITE_P(
                       AdmissionCase{"TwoPlusSigns", "++1001", kDefaultRule},
                       AdmissionCase{"NotUtf8", "1001\xff", kDefaultRule}),
     [](const ::testing::TestParamInfo<AdmissionCase>& info) { return info.param.name; });
+
+class ConnectionCapTest : public DaemonTest {};
+
+TEST_F(ConnectionCapTest, SixtyFifthConnectionOfOneUserIsRefusedWhileOthersAreServed) {
+    constexpr std::string_view kStatus = "{\"cmd\":\"status\"}\n";
+    const std::size_t idle_threads = settled_footprint(daemon().pid()).threads;
+    {
+        auto held = HeldConnections::open_as(1000, 64);
+        ASSERT_TRUE(held) << held.error();
+        // Each held connection has its thread, and so its place in the count, once it exists.
+        const Deadline deadline(kDefaultTimeout);
+        while (footprint(daemon().pid()).threads < idle_threads + 64 && !deadline.expired()) {
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+
+        auto refused = exchange_as(1000, kStatus);
+        ASSERT_TRUE(refused) << refused.error();
+        EXPECT_EQ(refused->bytes, "{\"error\":\"too many connections\"}\n");
+        EXPECT_NE(refused->end, StreamEnd::kOpen);
+        for (const uid_t uid : {0u, 1001u}) {
+            auto served = exchange_as(uid, kStatus);
+            ASSERT_TRUE(served) << served.error();
+            EXPECT_EQ(served->bytes, kNotRunning) << "uid " << uid;
+        }
+    }
+    // Once the user's connections have closed, the user is served again.
+    const Deadline deadline(kDefaultTimeout);
+    std::string reply;
+    while (reply != kNotRunning && !deadline.expired()) {
+        auto again = exchange_as(1000, kStatus);
+        ASSERT_TRUE(again) << again.error();
+        reply = again->bytes;
+    }
+    EXPECT_EQ(reply, kNotRunning);
+}
 
 }  // namespace
 }  // namespace marlox::support

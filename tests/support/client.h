@@ -78,4 +78,23 @@ Outcome<Received> exchange(std::string_view request, milliseconds timeout = kDef
 Outcome<Received> exchange_as(uid_t uid, std::string_view request,
                               milliseconds timeout = kDefaultTimeout);
 
+// Connections held open by a forked child running as another user, which sends nothing on
+// them. The child ends, and the connections close, when this object is destroyed.
+class HeldConnections {
+public:
+    // Returns once the child has connected count times.
+    static Outcome<HeldConnections> open_as(uid_t uid, int count);
+
+    HeldConnections(HeldConnections&&) noexcept = default;
+    HeldConnections& operator=(HeldConnections&&) = delete;
+    ~HeldConnections();
+
+private:
+    HeldConnections(os::UniqueFd pidfd, os::UniqueFd hold) noexcept
+        : pidfd_(std::move(pidfd)), hold_(std::move(hold)) {}
+
+    os::UniqueFd pidfd_;
+    os::UniqueFd hold_;  // the child holds on until this pipe end closes
+};
+
 }  // namespace marlox::support

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,8 +26,8 @@ constexpr int kExitOpen = 3;
 constexpr int kExitNoPrivilegeDrop = 10;
 constexpr int kExitNoConnection = 11;
 
-// In the forked child of a threaded process: system calls only, no allocation.
-[[noreturn]] void run_as(uid_t uid, std::string_view request, int report, milliseconds timeout) {
+// In the forked child: becomes uid and closes every descriptor above 2 but keep.
+void become(uid_t uid, int keep) {
     // Groups first: once the uid is dropped nothing else may change.
     if (::setgroups(0, nullptr) < 0 || ::setresgid(uid, uid, uid) < 0 ||
         ::setresuid(uid, uid, uid) < 0) {
@@ -35,8 +36,13 @@ constexpr int kExitNoConnection = 11;
     // Set after the uid change, which clears it.
     (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
     // Copies of the test's other connections must not keep them open behind the test's back.
-    (void)::close_range(3, static_cast<unsigned>(report) - 1, 0);
-    (void)::close_range(static_cast<unsigned>(report) + 1, ~0U, 0);
+    (void)::close_range(3, static_cast<unsigned>(keep) - 1, 0);
+    (void)::close_range(static_cast<unsigned>(keep) + 1, ~0U, 0);
+}
+
+// In the forked child of a threaded process: system calls only, no allocation.
+[[noreturn]] void run_as(uid_t uid, std::string_view request, int report, milliseconds timeout) {
+    become(uid, report);
     auto conn = os::connect_unix(kSocketPath);
     if (!conn) ::_exit(kExitNoConnection);
     // A refused client may find the connection already closed when it sends: what the daemon
@@ -74,7 +80,57 @@ Outcome<StreamEnd> stream_end_from(const ExitStatus& status) {
     return Failure{"the client child exited with " + std::to_string(status.code)};
 }
 
+// In the forked child: connects count times, says so with one byte on channel (a socket
+// pair end), then waits for the test to close its end. The connections close with the child.
+[[noreturn]] void hold_as(uid_t uid, int count, int channel) {
+    become(uid, channel);
+    for (int i = 0; i < count; ++i) {
+        auto conn = os::connect_unix(kSocketPath);
+        if (!conn) ::_exit(kExitNoConnection);
+        (void)conn->release();  // held until the child exits
+    }
+    if (!os::send_all(channel, "r")) ::_exit(kExitError);
+    std::array<char, 1> byte;
+    (void)os::recv_some(channel, byte);
+    ::_exit(kExitEof);
+}
+
 }  // namespace
+
+Outcome<HeldConnections> HeldConnections::open_as(uid_t uid, int count) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0) {
+        return Failure{"no socket pair for the holding child"};
+    }
+    os::UniqueFd ours(pair[0]);
+    os::UniqueFd theirs(pair[1]);
+    const pid_t pid = ::fork();
+    if (pid < 0) return Failure{"fork failed"};
+    if (pid == 0) {
+        ours.reset();
+        hold_as(uid, count, theirs.get());
+    }
+    theirs.reset();
+    auto pidfd = open_pidfd(pid);
+    if (!pidfd) {
+        (void)::kill(pid, SIGKILL);  // still our unreaped child: the pid is not yet reused
+        (void)::waitpid(pid, nullptr, 0);
+        return Failure{pidfd.error()};
+    }
+    HeldConnections held(std::move(*pidfd), std::move(ours));
+    pollfd fd{held.hold_.get(), POLLIN, 0};
+    std::array<char, 1> byte;
+    const bool polled = ::poll(&fd, 1, static_cast<int>(kDefaultTimeout.count())) > 0;
+    const auto got = polled ? os::recv_some(held.hold_.get(), byte) : os::Errno{ETIMEDOUT};
+    if (!got || *got != 1) return Failure{"the holding child did not connect"};
+    return held;
+}
+
+HeldConnections::~HeldConnections() {
+    if (!pidfd_.valid()) return;  // moved from
+    hold_.reset();
+    if (!reap_within(pidfd_.get(), kDefaultTimeout)) kill_and_reap(pidfd_.get());
+}
 
 Outcome<Received> exchange_as(uid_t uid, std::string_view request, milliseconds timeout) {
     auto report = os::make_pipe();
