@@ -1,11 +1,9 @@
 // Request: a request line's JSON checked in one pass, and the one rule for reading its members.
 #pragma once
 
-#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace marlox::protocol {
 
@@ -14,33 +12,28 @@ namespace marlox::protocol {
 // and no byte order mark; the last of repeated member names wins.
 //
 // Only what member() can answer is kept: the names of the top-level object's members and their
-// values where these are strings, decoded. Parsing takes time linear in the text and no tree
-// of the value is built, so a request's cost is its length, whatever its shape.
+// values where these are strings, decoded. No tree of the value is built: parsing takes time
+// linear in the text, and what a request keeps takes no more bytes than it took in the text.
 class Request {
 public:
     // nullopt when text (already trimmed) is not one such JSON value. Never throws.
     static std::optional<Request> parse(std::string_view text);
 
     // The member called name if the request is an object and that member is a JSON string;
-    // otherwise nullopt. The view lives as long as this Request. Linear in the number of
-    // members: the daemon asks for a handful.
+    // otherwise nullopt. The view lives as long as this Request. Linear in the size of the
+    // members kept: the daemon asks for a handful.
     std::optional<std::string_view> member(std::string_view name) const;
 
 private:
-    class Reader;  // the parse's event handler, which fills in the two fields below
-
-    // One top-level member: its name at strings_[at], followed by its value if that is a string.
-    struct Member {
-        std::size_t at;
-        std::size_t name_size;
-        std::size_t value_size;  // kNotString for any other value
-    };
-    static constexpr std::size_t kNotString = static_cast<std::size_t>(-1);
+    class Reader;  // the parse's event handler, which writes members_
 
     Request() = default;
 
-    std::string strings_;
-    std::vector<Member> members_;  // in the order of the text, repeats included
+    // For each member of the top-level object, in the order of the text, repeats included: the
+    // length of its name, the name, then 0 if its value is not a string, else the length of the
+    // value plus one and the value. A length takes 7 bits a byte, low bits first, the top bit
+    // set on all but its last byte; so a member takes no more room here than in the text.
+    std::string members_;
 };
 
 // Nesting deeper than this many arrays and objects makes a request malformed.
