@@ -47,7 +47,7 @@ constexpr const char* kUsage =
     "  --lines=N     lines per relay run (default 1000000)\n"
     "  --idle=N      idle connections held (default 2000)\n"
     "  --startups=N  daemon start-ups timed (default 5)\n"
-    "  --only=...    run only these of: startup, status, relay, idle\n";
+    "  --only=...    run only these of: startup, parse, status, relay, idle\n";
 
 // "--name=value" with a number of at least minimum; false for any other argument.
 template <class T>
@@ -140,6 +140,7 @@ int main(int argc, char** argv) {
         machine_description().c_str(), placement.c_str(), settings.rounds);
     std::vector<Verdict> verdicts;
     if (options->runs("startup")) verdicts = measure_daemon_startup(settings, daemon_options);
+    if (options->runs("parse")) verdicts.push_back(measure_request_parse(settings));
 
     (void)os::make_dirs(kReferenceDir, 0755);
     auto daemon = support::Daemon::start(daemon_options);

@@ -58,6 +58,8 @@ struct Verdict {
 Verdict compare_status(const Servers& servers, const Settings& settings, std::size_t clients);
 Verdict compare_relay(const Servers& servers, const Settings& settings, std::uint64_t stderr_every);
 Verdict measure_idle_connections(const Servers& servers, const Settings& settings);
+// CPU per request line in shapes meant to be costly, against a flat array; in-process.
+Verdict measure_request_parse(const Settings& settings);
 // Start-up to first answer and idle resident memory.
 std::vector<Verdict> measure_daemon_startup(const Settings& settings,
                                             const support::DaemonOptions& options);
