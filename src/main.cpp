@@ -79,6 +79,8 @@ int main() {
     (void)os::mark_inherited_cloexec();
     (void)os::default_sigchld();
     (void)os::ignore_sigpipe();
+    // Nor may a blocked SIGTERM keep the daemon alive when it is told to end.
+    (void)os::clear_signal_mask();
     os::UniqueFd listener = set_up_listener();
     const auto record = std::make_shared<tunnel::TunnelRecord>();
     if (!os::log_line("listening on " + kSocketPath)) fatal("failed printing to stderr");

@@ -1,4 +1,5 @@
 // The real daemon's start-up: its one start line, its socket, and the failures that stop it.
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -151,6 +152,18 @@ TEST_F(StartupTest, UnwritableStderrStopsTheDaemonWithStatus101) {
     // Exited with the fatal status, not killed by SIGPIPE.
     EXPECT_TRUE(status->exited) << "signal " << status->signal;
     EXPECT_EQ(status->code, 101);
+}
+
+TEST_F(StartupTest, SigtermBlockedByItsParentStillEndsTheDaemon) {
+    DaemonOptions options;
+    options.unclean_inheritance = true;
+    auto daemon = Daemon::start(options);
+    ASSERT_TRUE(daemon) << daemon.error();
+    ASSERT_EQ(::kill(daemon->pid(), SIGTERM), 0);
+    const auto status = daemon->wait_exit();
+    ASSERT_TRUE(status) << "still running";
+    EXPECT_FALSE(status->exited) << "exit " << status->code;
+    EXPECT_EQ(status->signal, SIGTERM);
 }
 
 TEST_F(StartupTest, ClosedStandardStreamsAreNeverReusedForTheSocket) {

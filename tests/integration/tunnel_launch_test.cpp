@@ -44,7 +44,8 @@ TEST_F(LaunchTest, MembersThatAreNotStringsGiveEmptyValues) {
               "host = h\nport = \nusername = \npassword = \ntrusted-cert = \n");
 }
 
-// A daemon started with a descriptor left open, SIGCHLD and SIGHUP ignored and SIGUSR1 blocked.
+// A daemon started with a descriptor left open, SIGCHLD and SIGHUP ignored, SIGUSR1 and SIGTERM
+// blocked.
 class UncleanStartTest : public TunnelTest {
 protected:
     DaemonOptions daemon_options() const override {
