@@ -27,12 +27,35 @@ const std::string kSocketPath = "/run/marlox/helper.sock";
     std::_Exit(101);
 }
 
+// Only root can add entries to the runtime directory now, but one that was open to others may
+// hold what they planted before: a directory at the configuration path would make every connect
+// fail, one at the socket path the bind. The administrator removes them; the daemon does not
+// guess which are safe to delete.
+void refuse_planted_entries() {
+    auto entries = os::list_entry_owners(kRuntimeDir);
+    if (!entries) {
+        fatal("bind socket " + kSocketPath + ": " + kRuntimeDir + ": " +
+              os::describe(entries.error()));
+    }
+    for (const os::EntryOwner& entry : *entries) {
+        if (entry.owner == 0) continue;
+        // The name is another user's choice: no control characters reach the log.
+        std::string name = entry.name;
+        for (char& c : name) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+        }
+        fatal("bind socket " + kSocketPath + ": " + kRuntimeDir + "/" + name + " is owned by uid " +
+              std::to_string(entry.owner) + ", not by root");
+    }
+}
+
 os::UniqueFd set_up_listener() {
     // Nobody but root may add, replace or remove entries here (the socket, the configuration
     // file), whatever umask or leftover directory the daemon finds.
     if (auto dir = os::make_root_directory(kRuntimeDir, 0755); !dir) {
         fatal("bind socket " + kSocketPath + ": " + kRuntimeDir + ": " + os::describe(dir.error()));
     }
+    refuse_planted_entries();
     // One attempt at a leftover socket file; no check whether another daemon still uses it.
     (void)os::remove_file(kSocketPath);
     auto listener = os::listen_unix(kSocketPath);

@@ -96,10 +96,12 @@ TEST_F(StartupTest, SecondDaemonTakesOverTheSocketPath) {
     EXPECT_TRUE(first->running());
 }
 
-// What may stand at the runtime directory's path before the daemon starts, that it refuses.
+// What may stand at the runtime directory's path, or in it, before the daemon starts, that it
+// refuses.
 struct PlantedCase {
     std::string name;
     void (*plant)();
+    std::string fatal_text = "bind socket";  // what the fatal line says besides "bind socket"
 };
 
 void PrintTo(const PlantedCase& c, std::ostream* out) { *out << c.name; }
@@ -119,7 +121,14 @@ TEST_P(PlantedRuntimeDirTest, StopsTheDaemonWithStatus101) {
     EXPECT_TRUE(status->exited);
     EXPECT_EQ(status->code, 101);
     EXPECT_TRUE(daemon->wait_for_stderr("bind socket")) << daemon->stderr_text();
-    EXPECT_FALSE(std::filesystem::exists(kSocketPath));
+    EXPECT_TRUE(daemon->wait_for_stderr(GetParam().fatal_text)) << daemon->stderr_text();
+    EXPECT_FALSE(std::filesystem::is_socket(kSocketPath));
+}
+
+// A directory of uid 1000 planted in a runtime directory that was once open to everyone.
+void plant_user_directory(const std::string& path) {
+    std::filesystem::create_directories(path);
+    ASSERT_EQ(::chown(path.c_str(), 1000, 1000), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -138,7 +147,13 @@ INSTANTIATE_TEST_SUITE_P(
                     [] {
                         std::filesystem::create_directories("/run/elsewhere");
                         std::filesystem::create_directory_symlink("/run/elsewhere", kRuntimeDir);
-                    }}),
+                    }},
+        // It would make every connect fail to write the file.
+        PlantedCase{"UserDirectoryAtConfigPath", [] { plant_user_directory(kConfigPath); },
+                    kConfigPath + " is owned by uid 1000"},
+        // It would make the bind fail, with a reason that does not say why.
+        PlantedCase{"UserDirectoryAtSocketPath", [] { plant_user_directory(kSocketPath); },
+                    kSocketPath + " is owned by uid 1000"}),
     [](const ::testing::TestParamInfo<PlantedCase>& info) { return info.param.name; });
 
 TEST_F(StartupTest, UnwritableStderrStopsTheDaemonWithStatus101) {
