@@ -49,6 +49,17 @@ void refuse_planted_entries() {
     }
 }
 
+// A daemon that replaced the socket file of one still running would leave that one serving
+// where no client can reach it, and two daemons would each believe they know the one tunnel.
+// A file nobody listens on (ECONNREFUSED) or none at all is what an ended daemon leaves.
+void refuse_second_daemon() {
+    auto probe = os::connect_unix_nowait(kSocketPath);
+    // EAGAIN: its queue is full, so something listens all the same.
+    if (probe || probe.error().code == EAGAIN) {
+        fatal("bind socket " + kSocketPath + ": another daemon is already listening there");
+    }
+}
+
 os::UniqueFd set_up_listener() {
     // Nobody but root may add, replace or remove entries here (the socket, the configuration
     // file), whatever umask or leftover directory the daemon finds.
@@ -56,7 +67,8 @@ os::UniqueFd set_up_listener() {
         fatal("bind socket " + kSocketPath + ": " + kRuntimeDir + ": " + os::describe(dir.error()));
     }
     refuse_planted_entries();
-    // One attempt at a leftover socket file; no check whether another daemon still uses it.
+    refuse_second_daemon();
+    // One attempt at a socket file left by a daemon that has ended.
     (void)os::remove_file(kSocketPath);
     auto listener = os::listen_unix(kSocketPath);
     if (!listener) fatal("bind socket " + kSocketPath + ": " + os::describe(listener.error()));

@@ -84,16 +84,23 @@ TEST_F(StartupTest, LeftoverSocketFileIsReplaced) {
     expect_serves_status();
 }
 
-TEST_F(StartupTest, SecondDaemonTakesOverTheSocketPath) {
+TEST_F(StartupTest, SecondDaemonIsRefusedWhileTheFirstKeepsServing) {
     auto first = Daemon::start();
     ASSERT_TRUE(first) << first.error();
-    auto second = Daemon::start();
+    DaemonOptions options;
+    options.wait_until_listening = false;
+    auto second = Daemon::start(options);
     ASSERT_TRUE(second) << second.error();
+    const auto status = second->wait_exit();
+    ASSERT_TRUE(status) << "still running";
+    EXPECT_TRUE(status->exited);
+    EXPECT_EQ(status->code, 101);
+    EXPECT_TRUE(second->wait_for_stderr("bind socket")) << second->stderr_text();
+    EXPECT_TRUE(second->wait_for_stderr("another daemon")) << second->stderr_text();
+    // The first still owns the socket file: once it is gone, nobody answers.
     expect_serves_status();
-    // Only the second daemon listens on the path now: once it is gone, nobody answers.
-    second->kill();
+    first->kill();
     EXPECT_FALSE(Client::connect());
-    EXPECT_TRUE(first->running());
 }
 
 // What may stand at the runtime directory's path, or in it, before the daemon starts, that it
