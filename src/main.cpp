@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "control/dispatch.h"
+#include "control/peer.h"
 #include "os/fs.h"
 #include "os/log.h"
 #include "os/process.h"
@@ -116,6 +117,9 @@ int main() {
     (void)os::ignore_sigpipe();
     // Nor may a blocked SIGTERM keep the daemon alive when it is told to end.
     (void)os::clear_signal_mask();
+    if (control::marlox_uid_is_invalid()) {
+        (void)os::log_line("MARLOX_UID is not a valid user id; the default rule applies");
+    }
     os::UniqueFd listener = set_up_listener();
     const auto record = std::make_shared<tunnel::TunnelRecord>();
     if (!os::log_line("listening on " + kSocketPath)) fatal("failed printing to stderr");
