@@ -45,7 +45,7 @@ Verdict measure_idle_connections(const Servers& servers, const Settings& setting
     }
     table.print();
 
-    Verdict verdict("resident memory per idle connection", "KiB", Verdict::Bound::kAtMost, 16);
+    Verdict verdict("resident memory per idle connection", "KiB", Verdict::Bound::kAtMost, 12.5);
     verdict.figure = daemon.kib_per_connection;
     for (const auto* fault : {&daemon.fault, &daemon.status_while_held.fault, &reference.fault,
                               &reference.status_while_held.fault}) {
