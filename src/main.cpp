@@ -1,4 +1,5 @@
 // marlox-helper: start-up and the accept loop of the tunnel daemon.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -38,16 +39,16 @@ void refuse_planted_entries() {
         fatal("bind socket " + kSocketPath + ": " + kRuntimeDir + ": " +
               os::describe(entries.error()));
     }
-    for (const os::EntryOwner& entry : *entries) {
-        if (entry.owner == 0) continue;
-        // The name is another user's choice: no control characters reach the log.
-        std::string name = entry.name;
-        for (char& c : name) {
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-        }
-        fatal("bind socket " + kSocketPath + ": " + kRuntimeDir + "/" + name + " is owned by uid " +
-              std::to_string(entry.owner) + ", not by root");
+    const auto planted = std::find_if(entries->begin(), entries->end(),
+                                      [](const os::EntryOwner& entry) { return entry.owner != 0; });
+    if (planted == entries->end()) return;
+    // The name is another user's choice: no control characters reach the log.
+    std::string name = planted->name;
+    for (char& c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     }
+    fatal("bind socket " + kSocketPath + ": " + kRuntimeDir + "/" + name + " is owned by uid " +
+          std::to_string(planted->owner) + ", not by root");
 }
 
 // A daemon that replaced the socket file of one still running would leave that one serving
