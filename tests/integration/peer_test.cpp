@@ -24,12 +24,16 @@ struct AdmissionCase {
     std::string name;
     std::optional<std::string> marlox_uid;  // nullopt: unset
     std::set<uid_t> admitted;               // among kClientUids
+    bool reported = false;                  // start-up says the value is no user id
 };
 
 // Names the case in failure messages instead of a dump of its bytes.
 void PrintTo(const AdmissionCase& c, std::ostream* out) { *out << c.name; }
 
 const std::set<uid_t> kDefaultRule = {0, 1000, 1001, 60000};
+const std::string kInvalidUidLine =
+    "[marlox-helper] MARLOX_UID is not a valid user id; the default rule applies\n";
+const std::string kStartLine = "[marlox-helper] listening on /run/marlox/helper.sock\n";
 
 class AdmissionTest : public IntegrationTest,
                       public ::testing::WithParamInterface<AdmissionCase> {};
@@ -39,6 +43,7 @@ TEST_P(AdmissionTest, ServesExactlyTheAdmittedUsers) {
     options.marlox_uid = GetParam().marlox_uid;
     auto daemon = Daemon::start(options);
     ASSERT_TRUE(daemon) << daemon.error();
+    EXPECT_EQ(daemon->stderr_text(), (GetParam().reported ? kInvalidUidLine : "") + kStartLine);
 
     for (const uid_t uid : kClientUids) {
         auto reply = exchange_as(uid, "{\"cmd\":\"status\"}\n");
@@ -63,12 +68,15 @@ INSTANTIATE_TEST_SUITE_P(
                       AdmissionCase{"Administrator", "0", {0}},
                       AdmissionCase{"LargestUid", "4294967295", {0}},
                       AdmissionCase{"Empty", "", kDefaultRule},
-                      AdmissionCase{"Negative", "-1", kDefaultRule},
-                      AdmissionCase{"BeyondThirtyTwoBits", "4294967296", kDefaultRule},
-                      AdmissionCase{"SpaceBefore", " 1001", kDefaultRule},
-                      AdmissionCase{"SpaceAfter", "1001 ", kDefaultRule},
-                      AdmissionCase{"TwoPlusSigns", "++1001", kDefaultRule},
-                      AdmissionCase{"NotUtf8", "1001\xff", kDefaultRule}),
+                      AdmissionCase{"Negative", "-1", kDefaultRule, true},
+                      AdmissionCase{"BeyondThirtyTwoBits", "4294967296", kDefaultRule, true},
+                      AdmissionCase{"SpaceBefore", " 1001", kDefaultRule, true},
+                      AdmissionCase{"SpaceAfter", "1001 ", kDefaultRule, true},
+                      AdmissionCase{"TwoPlusSigns", "++1001", kDefaultRule, true},
+                      AdmissionCase{"NotUtf8", "1001\xff", kDefaultRule, true},
+                      AdmissionCase{"UserName", "alice", kDefaultRule, true},
+                      AdmissionCase{"Hexadecimal", "0x3e8", kDefaultRule, true},
+                      AdmissionCase{"List", "1000,1001", kDefaultRule, true}),
     [](const ::testing::TestParamInfo<AdmissionCase>& info) { return info.param.name; });
 
 class ConnectionCapTest : public DaemonTest {};
