@@ -144,11 +144,20 @@ TEST_F(CtlTest, UnwritableConfigurationGetsStatusEight) {
 
 TEST_F(CtlTest, ClosedStandardOutputGetsStatusOneNotSigpipe) {
     CtlStart how{{"status"}};
-    how.stdout_closed = true;
+    how.output = Output::kUnread;
     auto run = run_ctl(how);
     ASSERT_TRUE(run) << run.error();
     EXPECT_EQ(describe(run->status), "exit 1");
     EXPECT_EQ(run->err, "marlox-ctl: cannot write output: Broken pipe (os error 32)\n");
+}
+
+TEST_F(CtlTest, StandardOutputClosedAtStartGetsStatusOne) {
+    CtlStart how{{"status"}};
+    how.output = Output::kClosed;
+    auto run = run_ctl(how);
+    ASSERT_TRUE(run) << run.error();
+    EXPECT_EQ(describe(run->status), "exit 1");
+    EXPECT_EQ(run->err, "marlox-ctl: cannot write output: Bad file descriptor (os error 9)\n");
 }
 
 class NoOpenfortivpnTest : public CtlTest {
