@@ -112,6 +112,25 @@ Outcome<CtlProcess> CtlProcess::start(const CtlStart& how) {
         case Output::kClosed:
             out->write_end.reset();  // the collector sees the end of file at once
             break;
+        case Output::kTerminal: {
+            auto shown = open_terminal();
+            if (!shown) return support::Failure{shown.error()};
+            os::UniqueFd slave(::open(shown->slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+            termios raw{};
+            if (!slave.valid() || ::tcgetattr(slave.get(), &raw) < 0) {
+                return support::Failure{errno_text("open the terminal for standard output")};
+            }
+            // Output exactly as written: no carriage return before each line feed.
+            ::cfmakeraw(&raw);
+            if (::tcsetattr(slave.get(), TCSANOW, &raw) < 0) {
+                return support::Failure{errno_text("tcsetattr")};
+            }
+            // The master reports the end (EIO) once the child, the only holder of the slave
+            // after this function, has ended.
+            out->write_end = std::move(slave);
+            out->read_end = std::move(shown->master);
+            break;
+        }
     }
     // Opened after the pipes, which take any free number below 3 first, so the child's dup2s
     // cannot replace it. Close-on-exec does no harm to an ELF program (a #! script could not

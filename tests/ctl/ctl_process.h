@@ -24,9 +24,10 @@ using support::Outcome;
 
 // Where marlox-ctl's standard output goes.
 enum class Output {
-    kPipe,    // a pipe the test reads
-    kUnread,  // a pipe whose read end is closed
-    kClosed,  // nowhere: descriptor 1 is closed
+    kPipe,      // a pipe the test reads
+    kUnread,    // a pipe whose read end is closed
+    kClosed,    // nowhere: descriptor 1 is closed
+    kTerminal,  // a pseudo-terminal in raw mode (no CR added), whose master the test reads
 };
 
 struct CtlStart {
