@@ -62,15 +62,28 @@ be taken as one.
 Exit status:
 )";
 
+// Not an exit status of its own but the shell's report of the signal that ended connect.
+constexpr std::string_view kSignalStatus =
+    "128+N ended by signal N during connect, after the tunnel was ended\n"
+    "      (130 after Ctrl-C)\n";
+
 }  // namespace
 
 std::string help_text() {
     std::string text(kUsage);
     for (const ExitStatusDoc& doc : kExitStatusDocs) {
         const std::string number = std::to_string(code(doc.status));
-        text +=
-            std::string(4 - number.size(), ' ') + number + "  " + std::string(doc.meaning) + "\n";
+        text += std::string(4 - number.size(), ' ') + number + "  ";
+        for (const char c : doc.meaning) {
+            if (c == '\n') {
+                text += "\n      ";  // continued under the start of the meaning
+            } else {
+                text += c;
+            }
+        }
+        text += '\n';
     }
+    text += kSignalStatus;
     return text;
 }
 
