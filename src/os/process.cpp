@@ -13,12 +13,14 @@
 
 namespace marlox::os {
 
-void ensure_standard_descriptors() noexcept {
+void ensure_standard_descriptors(ClosedStream closed) noexcept {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        int mode = O_RDWR;
+        if (closed == ClosedStream::kFailing) mode = fd == 0 ? O_WRONLY : O_RDONLY;
         // open returns the lowest free number, which is fd itself since lower ones are open.
         // Deliberately without O_CLOEXEC: this is a standard stream, inherited like the others.
-        const int opened = ::open("/dev/null", O_RDWR);  // NOLINT(android-cloexec-open)
+        const int opened = ::open("/dev/null", mode);  // NOLINT(android-cloexec-open)
         if (opened != fd) std::abort();
     }
 }
