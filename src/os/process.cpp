@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <string_view>
 
+extern char** environ;
+
 namespace marlox::os {
 
 void ensure_standard_descriptors() noexcept {
@@ -60,6 +62,21 @@ Result<void> set_disposition(int sig, sighandler_t handler) {
 Result<void> default_sigchld() { return set_disposition(SIGCHLD, SIG_DFL); }
 
 Result<void> ignore_sigpipe() { return set_disposition(SIGPIPE, SIG_IGN); }
+
+std::optional<std::string> take_environment_variable(const char* name) {
+    // Only before threads exist, which is when the caller promises to call.
+    const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
+    if (value == nullptr) return std::nullopt;
+    std::string taken(value);
+    (void)::unsetenv(name);  // NOLINT(concurrency-mt-unsafe)
+    return taken;
+}
+
+std::vector<std::string> environment_entries() {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) entries.emplace_back(*entry);
+    return entries;
+}
 
 Result<void> send_signal(pid_t pid, int sig) {
     if (::kill(pid, sig) < 0) return last_errno();

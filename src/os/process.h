@@ -3,6 +3,10 @@
 
 #include <sys/types.h>
 
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "os/result.h"
 
 namespace marlox::os {
@@ -26,6 +30,14 @@ Result<void> default_sigchld();
 
 // SIGPIPE ignored for the whole process: a write to a vanished peer fails with EPIPE instead.
 Result<void> ignore_sigpipe();
+
+// The variable's value, which is then removed from the environment (nullopt when unset).
+// Changes the environment: call before any thread exists.
+std::optional<std::string> take_environment_variable(const char* name);
+
+// A copy of the whole environment, "NAME=value" entries in order. Safe from any thread as long
+// as nothing changes the environment any more.
+std::vector<std::string> environment_entries();
 
 // kill(pid, sig).
 Result<void> send_signal(pid_t pid, int sig);

@@ -69,6 +69,11 @@ Result<UniqueFd> connect_unix(const std::string& path) {
     return fd;
 }
 
+Result<void> set_send_buffer(int fd, int bytes) {
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) < 0) return last_errno();
+    return {};
+}
+
 Result<void> shutdown_sending(int fd) {
     if (::shutdown(fd, SHUT_WR) < 0) return last_errno();
     return {};

@@ -23,6 +23,10 @@ Result<uid_t> peer_uid(int fd);
 // A connected client socket (for tools and tests): socket + connect to path.
 Result<UniqueFd> connect_unix(const std::string& path);
 
+// SO_SNDBUF: how many bytes the kernel holds for the peer before sends must wait (the kernel
+// doubles the value for its own bookkeeping and keeps a minimum of its own).
+Result<void> set_send_buffer(int fd, int bytes);
+
 // shutdown(SHUT_WR): the peer reads end of stream while this side can still receive.
 Result<void> shutdown_sending(int fd);
 
