@@ -3,7 +3,10 @@
 
 #include "control/peer.h"
 #include "control/request_line.h"
+#include "control/watch.h"
 #include "os/io.h"
+#include "os/socket.h"
+#include "protocol/command.h"
 #include "protocol/replies.h"
 #include "protocol/request.h"
 #include "protocol/utf8.h"
@@ -19,16 +22,26 @@ void reply(int conn, std::string_view line) { (void)os::send_all(conn, line); }
 
 void dispatch(int conn, const Request& request,
               const std::shared_ptr<tunnel::TunnelRecord>& record) {
-    const auto command = request.member("cmd");
-    if (command == "status") {
-        reply(conn, record->is_running() ? kReplyRunning : kReplyNotRunning);
-    } else if (command == "disconnect") {
-        record->signal_if_running();
-        reply(conn, kReplyOk);
-    } else if (command == "connect") {
-        tunnel::run_connect(conn, request, record);
-    } else {
-        reply(conn, kReplyUnknownCmd);
+    switch (command_of(request)) {
+        case Command::kStatus:
+            reply(conn, record->is_running() ? kReplyRunning : kReplyNotRunning);
+            return;
+        case Command::kDisconnect: {
+            // Admitted a moment ago, so its credentials are there; "no uid" should they not be.
+            const auto uid = os::peer_uid(conn);
+            record->signal_if_running(uid ? *uid : static_cast<uid_t>(-1));
+            reply(conn, kReplyOk);
+            return;
+        }
+        case Command::kConnect:
+            tunnel::run_connect(conn, request, record);
+            return;
+        case Command::kWatch:
+            serve_watch(conn, *record);
+            return;
+        case Command::kUnknown:
+            reply(conn, kReplyUnknownCmd);
+            return;
     }
 }
 

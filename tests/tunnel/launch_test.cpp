@@ -63,7 +63,7 @@ TEST(LaunchTest, UnsafeFieldIsRefusedBeforeAnythingHappens) {
 
 TEST(LaunchTest, SecondTunnelIsRefused) {
     const auto record = std::make_shared<TunnelRecord>();
-    ASSERT_TRUE(record->try_reserve());
+    ASSERT_TRUE(record->try_reserve(0, {}));
     EXPECT_EQ(connect_reply(R"({"cmd":"connect","host":"h"})", record),
               "{\"error\":\"already connected\"}\n");
     EXPECT_TRUE(record->is_running());
