@@ -38,11 +38,10 @@ constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(16 *
 
 }  // namespace
 
-Result<UniqueFd> bind_datagram(const std::string& path) {
+Result<UniqueFd> bind_datagram(const std::string& address) {
     sockaddr_un addr;
-    auto length = make_address(path, addr);
+    auto length = make_address(address, addr);
     if (!length) return length.error();
-    if (path.front() != '/') return Errno{EINVAL};
     auto fd = datagram_socket();
     if (!fd) return fd;
     const int on = 1;

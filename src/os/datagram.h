@@ -14,9 +14,10 @@
 
 namespace marlox::os {
 
-// socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC) with SO_PASSCRED, bound to path, so every
-// datagram received carries its sender's credentials. The caller removes any stale file first.
-Result<UniqueFd> bind_datagram(const std::string& path);
+// socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC) with SO_PASSCRED, bound to address (as for
+// send_datagram), so every datagram received carries its sender's credentials. The caller
+// removes any stale file first.
+Result<UniqueFd> bind_datagram(const std::string& address);
 
 struct Datagram {
     std::size_t size = 0;         // bytes placed in the buffer

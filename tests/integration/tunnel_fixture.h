@@ -75,6 +75,14 @@ protected:
         return client;
     }
 
+    // A connection that has asked to watch the tunnel's state.
+    static Outcome<Client> start_watch() {
+        auto client = Client::connect();
+        if (client && !client->send("{\"cmd\":\"watch\"}\n"))
+            return Failure{"sending watch failed"};
+        return client;
+    }
+
     // One exchange's whole answer, or the harness's complaint.
     static std::string answer_to(const std::string& line) {
         auto reply = exchange(line);
