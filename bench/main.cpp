@@ -6,6 +6,7 @@
 // virtual machine drift from minute to minute.
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -39,7 +40,7 @@ struct Options {
 
 constexpr const char* kUsage =
     "usage: marlox-bench [--unpinned | --cpu=N] [--rounds=N] [--seconds=S] [--lines=N]\n"
-    "                    [--idle=N] [--startups=N] [--only=SECTION,...]\n"
+    "                    [--idle=N] [--startups=N] [--watchers=N] [--only=SECTION,...]\n"
     "  --unpinned    let the scheduler place clients and servers (default: all on CPU 0)\n"
     "  --cpu=N       pin clients and servers to CPU N\n"
     "  --rounds=N    paired rounds per comparison (default 5)\n"
@@ -47,7 +48,8 @@ constexpr const char* kUsage =
     "  --lines=N     lines per relay run (default 1000000)\n"
     "  --idle=N      idle connections held (default 2000)\n"
     "  --startups=N  daemon start-ups timed (default 5)\n"
-    "  --only=...    run only these of: startup, status, relay, idle\n";
+    "  --watchers=N  watchers attached (default 1000)\n"
+    "  --only=...    run only these of: startup, status, relay, idle, watch\n";
 
 // "--name=value" with a number of at least minimum; false for any other argument.
 template <class T>
@@ -79,7 +81,8 @@ std::optional<Options> parse_options(int argc, char** argv) {
         } else if (!parse_value(arg, "--rounds=", s.rounds) &&
                    !parse_value(arg, "--lines=", s.relay_lines) &&
                    !parse_value(arg, "--idle=", s.idle_connections) &&
-                   !parse_value(arg, "--startups=", s.startup_runs)) {
+                   !parse_value(arg, "--startups=", s.startup_runs) &&
+                   !parse_value(arg, "--watchers=", s.watchers)) {
             return std::nullopt;
         }
     }
@@ -116,7 +119,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const Settings& settings = options->settings;
-    const std::size_t descriptors = 2 * settings.idle_connections + 1024;
+    const std::size_t descriptors =
+        2 * std::max(settings.idle_connections, settings.watchers) + 1024;
     if (!raise_descriptor_limit(descriptors)) {
         (void)std::fprintf(stderr, "cannot allow %zu open descriptors\n", descriptors);
         return 2;
@@ -164,6 +168,9 @@ int main(int argc, char** argv) {
         verdicts.push_back(compare_relay(servers, settings, 10));
     }
     if (options->runs("idle")) verdicts.push_back(measure_idle_connections(servers, settings));
+    if (options->runs("watch")) {
+        for (Verdict& v : measure_watchers(servers, settings)) verdicts.push_back(std::move(v));
+    }
     print_summary(verdicts);
     for (const Verdict& v : verdicts) {
         if (!v.fault.empty()) return 1;  // a load found wrong answers or broken lines

@@ -25,6 +25,8 @@ struct Settings {
     std::uint64_t relay_lines = 1'000'000;
     std::size_t idle_connections = 2000;
     int startup_runs = 5;
+    std::size_t watchers = 1000;
+    std::size_t watch_changes = 50;
 };
 
 // The servers of a run: the daemon and the two reference programs, all listening.
@@ -58,6 +60,8 @@ struct Verdict {
 Verdict compare_status(const Servers& servers, const Settings& settings, std::size_t clients);
 Verdict compare_relay(const Servers& servers, const Settings& settings, std::uint64_t stderr_every);
 Verdict measure_idle_connections(const Servers& servers, const Settings& settings);
+// One state change to many watchers, and status beside them against none.
+std::vector<Verdict> measure_watchers(const Servers& servers, const Settings& settings);
 // Start-up to first answer and idle resident memory.
 std::vector<Verdict> measure_daemon_startup(const Settings& settings,
                                             const support::DaemonOptions& options);
