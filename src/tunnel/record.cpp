@@ -53,6 +53,7 @@ bool TunnelRecord::try_reserve(uid_t uid, const StartDetails& details) {
     const std::lock_guard lock(mutex_);
     if (state_.phase != Phase::kIdle) return false;
     stop_requested_by_.reset();
+    early_ready_.reset();
     const TunnelState next{Phase::kStarting, uid, 0, std::nullopt};
     change(next, watch_line(next), starting_text(uid, details));
     return true;
@@ -71,6 +72,11 @@ std::uint64_t TunnelRecord::record_pid(pid_t pid) {
     change(next, watch_line(next), connecting_text(next));
     if (const auto by = std::exchange(stop_requested_by_, std::nullopt)) {
         send_term_by_disconnect(*by);
+    } else if (std::exchange(early_ready_, std::nullopt) == pid) {
+        // The process reported before this thread got here: a busy machine can run it first.
+        TunnelState up = next;
+        up.phase = Phase::kUp;
+        change(up, watch_line(up), up_text(up));
     }
     // 64 bits: a new tunnel every microsecond would take half a million years to wrap.
     return ++generation_;
@@ -78,6 +84,7 @@ std::uint64_t TunnelRecord::record_pid(pid_t pid) {
 
 bool TunnelRecord::mark_up(pid_t sender) {
     const std::lock_guard lock(mutex_);
+    if (state_.phase == Phase::kStarting) early_ready_ = sender;
     // Connecting only: a stopping tunnel is not coming up, and a second READY is no news.
     if (state_.phase != Phase::kConnecting || state_.pid != sender) return false;
     TunnelState next = state_;

@@ -50,7 +50,8 @@ public:
     // one whose process is later given the same pid by the system.
     [[nodiscard]] std::uint64_t record_pid(pid_t pid);
     // The tunnel process said it is up: counts only from that very process, while connecting.
-    // Returns whether it counted.
+    // A report that comes while starting, before the new process's pid is recorded, is kept
+    // and counts if record_pid() then names the same pid. Returns whether it counted.
     bool mark_up(pid_t sender);
     // Back to no tunnel, saying how the process ended (nullopt: not known). Called after the
     // process has exited and before it is reaped, so no signal sent through the record can
@@ -81,6 +82,7 @@ private:
     std::string line_;                        // the current state's watch line; guarded by mutex_
     std::uint64_t generation_ = 0;            // of the tunnel recorded last; guarded by mutex_
     std::optional<uid_t> stop_requested_by_;  // a disconnect while starting; guarded by mutex_
+    std::optional<pid_t> early_ready_;        // a report while starting; guarded by mutex_
     StateFeed feed_;
 };
 
