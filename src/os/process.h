@@ -3,6 +3,10 @@
 
 #include <sys/types.h>
 
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "os/result.h"
 
 namespace marlox::os {
@@ -38,6 +42,14 @@ Result<void> ignore_sigpipe();
 // signal blocked by whoever started the process (SIGTERM, say) would otherwise never arrive.
 // Call before any thread exists.
 Result<void> clear_signal_mask();
+
+// The variable's value, which is then removed from the environment (nullopt when unset).
+// Changes the environment: call before any thread exists.
+std::optional<std::string> take_environment_variable(const char* name);
+
+// A copy of the whole environment, "NAME=value" entries in order. Safe from any thread as long
+// as nothing changes the environment any more.
+std::vector<std::string> environment_entries();
 
 // kill(pid, sig).
 Result<void> send_signal(pid_t pid, int sig);
