@@ -61,6 +61,46 @@ TEST_F(CommandsTest, StatusWhileATunnelRunsAndDisconnectEndsIt) {
     EXPECT_FALSE(std::filesystem::exists(kConfigPath));
 }
 
+TEST_F(CommandsTest, WatchShowsEachStateUntilTheDaemonCloses) {
+    fake().write_script("h", "notify READY=1\nwait-term 20000\nexit 1\n");
+    auto words = CtlProcess::start({{"watch"}, /*uid=*/1000});
+    ASSERT_TRUE(words) << words.error();
+    auto json = CtlProcess::start({{"watch", "--json"}});
+    ASSERT_TRUE(json) << json.error();
+    ASSERT_TRUE(words->wait_out("idle\n")) << words->err();
+    ASSERT_TRUE(json->wait_out("{\"state\":\"idle\"}\n")) << json->err();
+
+    auto connect = start_connect("h");
+    ASSERT_TRUE(connect) << connect.error();
+    const std::string pid = fake().read("pid").value_or("?");
+    ASSERT_TRUE(words->wait_out("up (pid " + pid + ", uid 0)\n")) << words->out();
+    auto disconnect = run_ctl({{"disconnect"}, /*uid=*/1001});
+    ASSERT_TRUE(disconnect) << disconnect.error();
+    ASSERT_TRUE(words->wait_out("ended: exit status 1\n")) << words->out();
+    ASSERT_TRUE(json->wait_out("{\"state\":\"idle\",\"exit\":1}\n")) << json->out();
+
+    // The daemon going away is the end of the stream, and of watching.
+    daemon().kill();
+    for (CtlProcess* watch : {&*words, &*json}) {
+        const auto ended = watch->wait_exit();
+        ASSERT_TRUE(ended.has_value()) << watch->err();
+        EXPECT_EQ(describe(*ended), "exit 0");
+        EXPECT_EQ(watch->err(), "");
+    }
+    EXPECT_EQ(words->out(), "idle\nstarting (uid 0)\nconnecting (pid " + pid +
+                                ", uid 0)\nup (pid " + pid +
+                                ", uid 0)\nstopping: disconnect from uid 1001\n"
+                                "ended: exit status 1\n");
+    const std::string tunnel = "\"uid\":0,\"pid\":" + pid;
+    EXPECT_EQ(json->out(),
+              "{\"state\":\"idle\"}\n{\"state\":\"starting\",\"uid\":0}\n"
+              "{\"state\":\"connecting\"," +
+                  tunnel + "}\n{\"state\":\"up\"," + tunnel + "}\n{\"state\":\"stopping\"," +
+                  tunnel +
+                  ",\"by\":\"disconnect\",\"by_uid\":1001}\n"
+                  "{\"state\":\"idle\",\"exit\":1}\n");
+}
+
 TEST_F(CommandsTest, DisconnectWithoutATunnelSucceedsQuietly) {
     auto disconnect = run_ctl({{"disconnect"}});
     ASSERT_TRUE(disconnect) << disconnect.error();
