@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cerrno>
+#include <memory>
+#include <span>
 #include <string>
 
 #include "os/io.h"
@@ -16,6 +18,8 @@ namespace {
 // bookkeeping). Lines are short and a reading client takes them at once; a small buffer makes
 // one that does not read reach kMaxUnsentWatchBytes after a few dozen lines, not thousands.
 constexpr int kSendBuffer = 4096;
+
+constexpr std::size_t kDiscardBytes = std::size_t{64} * 1024;
 
 // Sends what the connection takes now. False once the connection has failed.
 bool send_waiting(int conn, std::string& unsent) {
@@ -43,8 +47,10 @@ void serve_watch(int conn, tunnel::TunnelRecord& record) noexcept {
     auto watch = record.watch(queue);
     std::string unsent = std::move(watch.snapshot);
 
-    // The client's bytes are dropped in pieces as large as the relays read.
-    std::array<char, std::size_t{64} * 1024> discard;
+    // The client's bytes are dropped in pieces as large as the relays read, through a buffer
+    // taken only once a client sends any: a watcher that just listens holds no more than its
+    // lines, where one on the stack would cost every watcher 64 KiB of touched memory.
+    std::unique_ptr<char[]> discard;
     bool client_sends = true;  // until the end of its sending side
     for (;;) {
         if (!send_waiting(conn, unsent) || unsent.size() > kMaxUnsentWatchBytes) return;
@@ -58,7 +64,8 @@ void serve_watch(int conn, tunnel::TunnelRecord& record) noexcept {
         // A hang-up comes only once the client has closed both directions: it is gone.
         if (entries[1].hung_up) return;
         if (entries[1].readable) {
-            const auto got = os::recv_some_nowait(conn, discard);
+            if (!discard) discard = std::make_unique_for_overwrite<char[]>(kDiscardBytes);
+            const auto got = os::recv_some_nowait(conn, std::span(discard.get(), kDiscardBytes));
             if (got && *got == 0) {
                 client_sends = false;  // it may still read: the stream goes on
             } else if (!got && got.error().code != EAGAIN) {
