@@ -1,0 +1,206 @@
+"""The protocol's test vectors (docs/vectors/v1.json): every case against the real daemon, and
+every client case through the marlox module, synchronous and asyncio, against the vector
+server."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import os
+import socket
+from pathlib import Path
+from typing import Any
+
+import jsonschema
+import pytest
+
+import harness
+import marlox
+import marlox.aio
+
+VECTORS = harness.load_vectors()
+CASES = VECTORS["cases"]
+CLIENT_CASES = [case for case in CASES + VECTORS["client_cases"] if "client" in case]
+HELD_CONNECTIONS = 64
+
+
+def name_of(case: dict[str, Any]) -> str:
+    return case["name"].replace(" ", "_")
+
+
+def request_host(request: bytes) -> str:
+    try:
+        host = json.loads(request).get("host", "h")
+    except ValueError:
+        host = "h"
+    return host if isinstance(host, str) else "h"
+
+
+def hold_connections_then(request: bytes, daemon_pid: int, idle_threads: int):  # type: ignore[no-untyped-def]
+    """For the user that runs it: holds 64 connections, each still sending its request, until
+    the daemon has a thread for each, then makes the exchange."""
+
+    def work() -> tuple[bytes, str]:
+        held = []
+        for _ in range(HELD_CONNECTIONS):
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            sock.connect(harness.SOCKET)
+            sock.sendall(b"{")
+            held.append(sock)
+        status = Path(f"/proc/{daemon_pid}/status")
+        harness.wait_for(
+            lambda: int(status.read_text().split("Threads:")[1].split()[0])
+            >= idle_threads + HELD_CONNECTIONS,
+            "a thread for every held connection",
+        )
+        return harness.exchange(request)
+
+    return work
+
+
+@pytest.mark.parametrize("case", CASES, ids=name_of)
+def test_daemon_answers_as_the_vector_says(case: dict[str, Any], start_daemon) -> None:  # type: ignore[no-untyped-def]
+    request = harness.expand(case["request"])
+    setup = case["setup"]
+    daemon = start_daemon("/nonexistent" if setup == "no openfortivpn" else None)
+    if "tunnel_output" in case:
+        output = harness.expand(case["tunnel_output"])
+        harness.fake_script(request_host(request), harness.fake_output_script(output))
+    held: list[socket.socket] = []
+    if setup == "tunnel running":
+        harness.fake_script("running", "wait-term 20000\n")
+        tunnel = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        held.append(tunnel)
+        tunnel.connect(harness.SOCKET)
+        tunnel.sendall(b'{"cmd":"connect","host":"running","port":"1","username":"u","ticket":"t"}\n')
+        harness.wait_for(lambda: (harness.FAKE_DIR / "ready").exists(), "the tunnel to start")
+    elif setup == "configuration blocked":
+        os.makedirs(harness.CONFIG + "/in-the-way")
+    else:
+        assert setup in ("idle", "no openfortivpn", "user holds 64 connections"), setup
+
+    uid = case.get("uid", 0)
+    if setup == "user holds 64 connections":
+        work = hold_connections_then(request, daemon.pid, daemon.threads())
+    else:
+        end = case["end"]
+        expected = len(harness.expand(case["reply"], {"pid": "0"}))
+
+        def work() -> tuple[bytes, str]:
+            return harness.exchange(request, case.get("shut_write", False), end, expected)
+
+    reply, end = work() if uid == 0 else harness.as_user(uid, work)
+    for sock in held:
+        sock.close()
+
+    assert reply == harness.expand(case["reply"])
+    # A daemon that answers before it has read the whole request (admission) may leave unread
+    # bytes behind when it closes: the client then sees a reset after the reply.
+    assert end == case["end"] or (case["end"] == "closed" and end == "reset")
+
+
+def reply_lines(case: dict[str, Any]) -> list[bytes]:
+    return harness.expand(case["reply"], {"pid": "4242"}).splitlines()
+
+
+def schema_for(call: str, line: bytes) -> str:
+    if line.startswith(b'{"error":'):
+        return "reply-error"
+    return {"status": "reply-status", "disconnect": "reply-ok", "watch": "watch-line"}[call]
+
+
+def test_every_reply_of_the_vectors_fits_its_schema() -> None:
+    schemas = harness.ROOT / "docs" / "schema"
+    validators = {
+        path.stem: jsonschema.Draft202012Validator(json.loads(path.read_text()))
+        for path in schemas.glob("*.json")
+    }
+    checked = 0
+    for case in CASES:
+        request = harness.expand(case["request"])
+        client = case.get("client")
+        if client is None or client["call"] == "connect" and "error" not in client["expect"]:
+            continue  # not a JSON reply: output lines, or no reply to a malformed request
+        # The request schema refuses what the daemon refuses as invalid; it cannot count bytes.
+        if b"invalid field" in harness.expand(case["reply"]):
+            assert not validators["request"].is_valid(json.loads(request)), case["name"]
+        elif b"request too long" not in harness.expand(case["reply"]):
+            validators["request"].validate(json.loads(request))
+        for line in reply_lines(case):
+            validators[schema_for(client["call"], line)].validate(json.loads(line))
+            checked += 1
+    assert checked >= 10
+
+
+def expected_outcome(expect: dict[str, Any]) -> Any:
+    if "lines" in expect:
+        return ("lines", [harness.expand(line).decode("utf-8") for line in expect["lines"]])
+    if "states" in expect:
+        return ("states", expect["states"])
+    if "error" in expect:
+        return ("error", expect["error"])
+    if "unexpected_reply" in expect:
+        return ("unexpected_reply", None)
+    return ("returns", expect["returns"])
+
+
+def state_members(state: marlox.State, expected: dict[str, Any]) -> dict[str, Any]:
+    """The members a State has, in the form of the expected watch line."""
+    names = ("state", "uid", "pid", "by", "by_uid", "exit", "signal", "error")
+    return {name: getattr(state, name) for name in names if getattr(state, name) is not None}
+
+
+def connect_args(client: dict[str, Any]) -> dict[str, str]:
+    return {name: harness.expand(value).decode("utf-8") for name, value in client["args"].items()}
+
+
+def run_sync(client: dict[str, Any], path: str) -> Any:
+    call = client["call"]
+    try:
+        if call == "status":
+            return ("returns", marlox.status(socket_path=path))
+        if call == "disconnect":
+            return ("returns", marlox.disconnect(socket_path=path))
+        if call == "connect":
+            with marlox.connect(**connect_args(client), socket_path=path) as tunnel:
+                return ("lines", list(tunnel))
+        wanted = len(client["expect"]["states"])
+        with marlox.watch(socket_path=path) as watch:
+            return ("states", [watch.next_state(harness.TIMEOUT) for _ in range(wanted)])
+    except marlox.DaemonError as error:
+        return ("error", error.error)
+    except marlox.UnexpectedReply:
+        return ("unexpected_reply", None)
+
+
+async def run_async(client: dict[str, Any], path: str) -> Any:
+    call = client["call"]
+    try:
+        if call == "status":
+            return ("returns", await marlox.aio.status(socket_path=path))
+        if call == "disconnect":
+            return ("returns", await marlox.aio.disconnect(socket_path=path))
+        if call == "connect":
+            async with await marlox.aio.connect(**connect_args(client), socket_path=path) as t:
+                return ("lines", [line async for line in t])
+        wanted = len(client["expect"]["states"])
+        async with await marlox.aio.watch(socket_path=path) as watch:
+            return ("states", [await watch.next_state(harness.TIMEOUT) for _ in range(wanted)])
+    except marlox.DaemonError as error:
+        return ("error", error.error)
+    except marlox.UnexpectedReply:
+        return ("unexpected_reply", None)
+
+
+@pytest.mark.parametrize("api", ["sync", "async"])
+@pytest.mark.parametrize("case", CLIENT_CASES, ids=name_of)
+def test_client_makes_of_the_reply_what_the_vector_says(
+    case: dict[str, Any], api: str, vector_server
+) -> None:  # type: ignore[no-untyped-def]
+    path = vector_server(case["name"])
+    client = case["client"]
+    outcome = run_sync(client, path) if api == "sync" else asyncio.run(run_async(client, path))
+    expected = expected_outcome(client["expect"])
+    if outcome[0] == "states" and expected[0] == "states":
+        outcome = ("states", [state_members(s, e) for s, e in zip(outcome[1], expected[1])])
+    assert outcome == expected
