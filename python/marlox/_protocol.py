@@ -249,10 +249,10 @@ def _assemble(head: bytes, secret: memoryview, tail: bytes) -> bytearray:
 
 
 def wipe(buffer: bytearray) -> None:
-    """Overwrites buffer with zero bytes in place, then empties it."""
+    """Overwrites buffer with zero bytes in place (its size stays: shrinking it could hand the
+    memory back unwiped)."""
     with memoryview(buffer) as view:
         view[:] = bytes(len(buffer))
-    del buffer[:]
 
 
 # -- watch lines --------------------------------------------------------------------------------
