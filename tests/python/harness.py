@@ -11,8 +11,9 @@ import signal
 import socket
 import subprocess
 import time
+from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Iterator, Optional
 
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("MARLOX_BUILD_DIR", ROOT / "build"))
@@ -119,12 +120,6 @@ class Daemon:
     def pid(self) -> int:
         return self.process.pid
 
-    def threads(self) -> int:
-        for line in Path(f"/proc/{self.pid}/status").read_text().splitlines():
-            if line.startswith("Threads:"):
-                return int(line.split()[1])
-        raise RuntimeError("no Threads line")
-
     def stop(self) -> None:
         self.process.kill()
         self.process.wait(TIMEOUT)
@@ -181,6 +176,19 @@ def exchange(
                 return bytes(received), "closed"
             received += data
     return bytes(received), "open"
+
+
+@contextmanager
+def effective_uid(uid: int) -> Iterator[None]:
+    """This process's effective uid and gid are uid meanwhile: the peer the daemon sees in a
+    connection made now."""
+    os.setegid(uid)
+    os.seteuid(uid)
+    try:
+        yield
+    finally:
+        os.seteuid(0)
+        os.setegid(0)
 
 
 def as_user(uid: int, work: Callable[[], Any]) -> Any:

@@ -36,26 +36,38 @@ def request_host(request: bytes) -> str:
     return host if isinstance(host, str) else "h"
 
 
-def hold_connections_then(request: bytes, daemon_pid: int, idle_threads: int):  # type: ignore[no-untyped-def]
-    """For the user that runs it: holds 64 connections, each still sending its request, until
-    the daemon has a thread for each, then makes the exchange."""
+def threads_reading_a_request(daemon_pid: int) -> int:
+    """The daemon's threads blocked in a receive: each has admitted its connection and counted
+    it against its user's cap before it reads."""
+    waiting = 0
+    for task in Path(f"/proc/{daemon_pid}/task").iterdir():
+        try:
+            waiting += (task / "wchan").read_text() == "unix_stream_read_generic"
+        except FileNotFoundError:
+            pass  # a thread that has just ended
+    return waiting
 
-    def work() -> tuple[bytes, str]:
-        held = []
-        for _ in range(HELD_CONNECTIONS):
-            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            sock.connect(harness.SOCKET)
-            sock.sendall(b"{")
-            held.append(sock)
-        status = Path(f"/proc/{daemon_pid}/status")
+
+def hold_connections_then(request: bytes, daemon_pid: int, uid: int) -> tuple[bytes, str]:
+    """Holds 64 connections of uid, each still sending its request, until the daemon reads on
+    every one, then makes the exchange as uid. Reading the daemon's wchan files needs root, so
+    this switches only the effective uid, which is the one the daemon sees."""
+    held = []
+    try:
+        with harness.effective_uid(uid):
+            for _ in range(HELD_CONNECTIONS):
+                held.append(socket.socket(socket.AF_UNIX, socket.SOCK_STREAM))
+                held[-1].connect(harness.SOCKET)
+                held[-1].sendall(b"{")
         harness.wait_for(
-            lambda: int(status.read_text().split("Threads:")[1].split()[0])
-            >= idle_threads + HELD_CONNECTIONS,
-            "a thread for every held connection",
+            lambda: threads_reading_a_request(daemon_pid) >= HELD_CONNECTIONS,
+            "the daemon to read on every held connection",
         )
-        return harness.exchange(request)
-
-    return work
+        with harness.effective_uid(uid):
+            return harness.exchange(request)
+    finally:
+        for sock in held:
+            sock.close()
 
 
 @pytest.mark.parametrize("case", CASES, ids=name_of)
@@ -80,16 +92,16 @@ def test_daemon_answers_as_the_vector_says(case: dict[str, Any], start_daemon) -
         assert setup in ("idle", "no openfortivpn", "user holds 64 connections"), setup
 
     uid = case.get("uid", 0)
+    end = case["end"]
+    expected = len(harness.expand(case["reply"], {"pid": "0"}))
+
+    def work() -> tuple[bytes, str]:
+        return harness.exchange(request, case.get("shut_write", False), end, expected)
+
     if setup == "user holds 64 connections":
-        work = hold_connections_then(request, daemon.pid, daemon.threads())
+        reply, end = hold_connections_then(request, daemon.pid, uid)
     else:
-        end = case["end"]
-        expected = len(harness.expand(case["reply"], {"pid": "0"}))
-
-        def work() -> tuple[bytes, str]:
-            return harness.exchange(request, case.get("shut_write", False), end, expected)
-
-    reply, end = work() if uid == 0 else harness.as_user(uid, work)
+        reply, end = work() if uid == 0 else harness.as_user(uid, work)
     for sock in held:
         sock.close()
 
