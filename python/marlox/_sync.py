@@ -133,10 +133,6 @@ class Tunnel:
         except OSError:
             pass
 
-    def fileno(self) -> int:
-        """The socket, for a caller's own poll; readable when next_line() has something."""
-        return self._sock.fileno()
-
     def close(self) -> None:
         """Closes the connection: the daemon ends the tunnel."""
         self._sock.close()
@@ -202,9 +198,6 @@ class Watch:
     def __iter__(self) -> Iterator[p.State]:
         while (state := self.next_state()) is not None:
             yield state
-
-    def fileno(self) -> int:
-        return self._sock.fileno()
 
     def close(self) -> None:
         self._sock.close()

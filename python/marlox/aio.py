@@ -116,9 +116,6 @@ class Tunnel:
         except OSError:
             pass
 
-    def fileno(self) -> int:
-        return self._sock.fileno()
-
     async def aclose(self) -> None:
         self._sock.close()
 
@@ -172,9 +169,6 @@ class Watch:
     async def __aiter__(self) -> AsyncIterator[p.State]:
         while (state := await self.next_state()) is not None:
             yield state
-
-    def fileno(self) -> int:
-        return self._sock.fileno()
 
     async def aclose(self) -> None:
         self._sock.close()
