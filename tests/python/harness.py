@@ -100,6 +100,10 @@ class Daemon:
             "PATH": path_variable or f"{FAKE_BIN}:/usr/bin:/bin",
             "MARLOX_FAKE_DIR": str(FAKE_DIR),
         }
+        # A sanitized build's settings reach the daemon, so its reports land with the others.
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"):
+            if name in os.environ:
+                env[name] = os.environ[name]
         self.stderr_path = FAKE_DIR / "daemon-stderr"
         with open(self.stderr_path, "wb") as stderr:
             self.process = subprocess.Popen(
