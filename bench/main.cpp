@@ -39,15 +39,16 @@ struct Options {
 
 constexpr const char* kUsage =
     "usage: marlox-bench [--unpinned | --cpu=N] [--rounds=N] [--seconds=S] [--lines=N]\n"
-    "                    [--idle=N] [--startups=N] [--only=SECTION,...]\n"
+    "                    [--idle=N] [--flood=MIB] [--startups=N] [--only=SECTION,...]\n"
     "  --unpinned    let the scheduler place clients and servers (default: all on CPU 0)\n"
     "  --cpu=N       pin clients and servers to CPU N\n"
     "  --rounds=N    paired rounds per comparison (default 5)\n"
     "  --seconds=S   length of one status round (default 1)\n"
     "  --lines=N     lines per relay run (default 1000000)\n"
     "  --idle=N      idle connections held (default 2000)\n"
+    "  --flood=MIB   MiB a client sends after its request (default 512)\n"
     "  --startups=N  daemon start-ups timed (default 5)\n"
-    "  --only=...    run only these of: startup, status, relay, idle\n";
+    "  --only=...    run only these of: startup, parse, status, relay, idle, flood\n";
 
 // "--name=value" with a number of at least minimum; false for any other argument.
 template <class T>
@@ -79,6 +80,7 @@ std::optional<Options> parse_options(int argc, char** argv) {
         } else if (!parse_value(arg, "--rounds=", s.rounds) &&
                    !parse_value(arg, "--lines=", s.relay_lines) &&
                    !parse_value(arg, "--idle=", s.idle_connections) &&
+                   !parse_value(arg, "--flood=", s.flood_mib) &&
                    !parse_value(arg, "--startups=", s.startup_runs)) {
             return std::nullopt;
         }
@@ -140,6 +142,7 @@ int main(int argc, char** argv) {
         machine_description().c_str(), placement.c_str(), settings.rounds);
     std::vector<Verdict> verdicts;
     if (options->runs("startup")) verdicts = measure_daemon_startup(settings, daemon_options);
+    if (options->runs("parse")) verdicts.push_back(measure_request_parse(settings));
 
     (void)os::make_dirs(kReferenceDir, 0755);
     auto daemon = support::Daemon::start(daemon_options);
@@ -164,6 +167,7 @@ int main(int argc, char** argv) {
         verdicts.push_back(compare_relay(servers, settings, 10));
     }
     if (options->runs("idle")) verdicts.push_back(measure_idle_connections(servers, settings));
+    if (options->runs("flood")) verdicts.push_back(measure_flood(servers, settings));
     print_summary(verdicts);
     for (const Verdict& v : verdicts) {
         if (!v.fault.empty()) return 1;  // a load found wrong answers or broken lines

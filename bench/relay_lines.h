@@ -35,6 +35,11 @@ struct RelayPlan {
 std::string realm_for(const RelayPlan& plan);
 std::optional<RelayPlan> parse_realm(std::string_view realm);
 
+// The realm that asks the stand-in for a tunnel that prints kWaitingLine and then nothing until
+// SIGTERM ends it: the flood benchmark's tunnel, which leaves the connection to the watcher.
+inline constexpr std::string_view kWaitingRealm = "wait-for-sigterm";
+inline constexpr std::string_view kWaitingLine = "waiting\n";
+
 // Writes line `number` (kLineBytes bytes) to out.
 void format_line(std::uint64_t number, char stream_tag, std::span<char, kLineBytes> out);
 

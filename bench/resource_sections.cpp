@@ -1,9 +1,13 @@
-// The daemon's resource sections: idle connections and start-up.
+// The daemon's resource sections: idle connections, a flooded connection and start-up.
+#include <algorithm>
 #include <cstdio>
 
+#include "flood_load.h"
 #include "idle_bench.h"
+#include "relay_lines.h"
 #include "sections.h"
 #include "startup_bench.h"
+#include "stats.h"
 #include "support/paths.h"
 #include "table.h"
 
@@ -41,12 +45,38 @@ Verdict measure_idle_connections(const Servers& servers, const Settings& setting
     }
     table.print();
 
-    Verdict verdict("resident memory per idle connection", "KiB", Verdict::Bound::kAtMost, 16);
+    Verdict verdict("resident memory per idle connection", "KiB", Verdict::Bound::kAtMost, 12.5);
     verdict.figure = daemon.kib_per_connection;
     for (const auto* fault : {&daemon.fault, &daemon.status_while_held.fault, &reference.fault,
                               &reference.status_while_held.fault}) {
         if (verdict.fault.empty()) verdict.fault = *fault;
     }
+    return verdict;
+}
+
+Verdict measure_flood(const Servers& servers, const Settings& settings) {
+    const std::uint64_t bytes = settings.flood_mib * 1024 * 1024;
+    const std::string request = "{\"cmd\":\"connect\",\"host\":\"vpn.example.org\",\"realm\":\"" +
+                                std::string(kWaitingRealm) + "\"}\n";
+    Verdict verdict(
+        "daemon CPU for " + std::to_string(settings.flood_mib) + " MiB sent after the request", "s",
+        Verdict::Bound::kAtMost, 0.3);
+    std::vector<double> cpu, wall, rate;
+    for (int round = 0; round < settings.rounds && verdict.fault.empty(); ++round) {
+        const FloodFigures run =
+            run_flood(servers.daemon_pid, support::kSocketPath, request, bytes);
+        verdict.fault = run.fault;
+        cpu.push_back(run.daemon_cpu_seconds);
+        wall.push_back(run.seconds);
+        rate.push_back(run.megabytes_per_second);
+    }
+    std::printf("### Flooded connection: %s MiB sent after the request, %d runs\n\n",
+                grouped(static_cast<double>(settings.flood_mib)).c_str(), settings.rounds);
+    Table table({"daemon CPU s, median / worst", "first byte to end of stream, s", "MB/s"});
+    table.add({fixed(median(cpu), 3) + " / " + fixed(*std::max_element(cpu.begin(), cpu.end()), 3),
+               fixed(median(wall), 3), grouped(median(rate))});
+    table.print();
+    verdict.figure = median(cpu);
     return verdict;
 }
 

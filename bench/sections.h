@@ -24,6 +24,7 @@ struct Settings {
     std::chrono::milliseconds status_time{1000};
     std::uint64_t relay_lines = 1'000'000;
     std::size_t idle_connections = 2000;
+    std::uint64_t flood_mib = 512;
     int startup_runs = 5;
 };
 
@@ -58,6 +59,10 @@ struct Verdict {
 Verdict compare_status(const Servers& servers, const Settings& settings, std::size_t clients);
 Verdict compare_relay(const Servers& servers, const Settings& settings, std::uint64_t stderr_every);
 Verdict measure_idle_connections(const Servers& servers, const Settings& settings);
+// CPU per request line in shapes meant to be costly, against a flat array; in-process.
+Verdict measure_request_parse(const Settings& settings);
+// What the connection watcher costs the daemon when a client sends on after its request.
+Verdict measure_flood(const Servers& servers, const Settings& settings);
 // Start-up to first answer and idle resident memory.
 std::vector<Verdict> measure_daemon_startup(const Settings& settings,
                                             const support::DaemonOptions& options);

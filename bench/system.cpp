@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <sstream>
 #include <string_view>
 #include <thread>
 
@@ -61,11 +62,23 @@ os::Result<void> raise_descriptor_limit(std::size_t wanted) {
     return {};
 }
 
-os::Result<void> set_receive_timeout(int fd, std::chrono::milliseconds timeout) {
+namespace {
+
+os::Result<void> set_timeout(int fd, int option, std::chrono::milliseconds timeout) {
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
     timeval tv{static_cast<time_t>(us / 1'000'000), static_cast<suseconds_t>(us % 1'000'000)};
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0) return os::last_errno();
+    if (::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) < 0) return os::last_errno();
     return {};
+}
+
+}  // namespace
+
+os::Result<void> set_receive_timeout(int fd, std::chrono::milliseconds timeout) {
+    return set_timeout(fd, SO_RCVTIMEO, timeout);
+}
+
+os::Result<void> set_send_timeout(int fd, std::chrono::milliseconds timeout) {
+    return set_timeout(fd, SO_SNDTIMEO, timeout);
 }
 
 void prepend_to_path(const std::string& dir) {
@@ -81,6 +94,25 @@ std::optional<ProcessUsage> process_usage(pid_t pid) {
     const auto threads = field(*text, "\nThreads:");
     if (!rss || !threads) return std::nullopt;
     return ProcessUsage{*rss, *threads};
+}
+
+std::optional<double> cpu_seconds(pid_t pid) {
+    const auto text = read_small_file("/proc/" + std::to_string(pid) + "/stat");
+    if (!text) return std::nullopt;
+    // The name in parentheses may hold spaces. After it: the state, ten numbers (some may be
+    // -1), then utime and stime, fields 14 and 15 of the file.
+    const std::size_t name_end = text->rfind(')');
+    if (name_end == std::string::npos) return std::nullopt;
+    std::istringstream fields(text->substr(name_end + 1));
+    std::string state;
+    long long skipped = 0;
+    long long user = 0;
+    long long system = 0;
+    fields >> state;
+    for (int i = 0; i < 10; ++i) fields >> skipped;
+    fields >> user >> system;
+    if (!fields) return std::nullopt;
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 std::optional<ProcessUsage> wait_for_usage(pid_t pid,

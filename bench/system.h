@@ -24,6 +24,9 @@ os::Result<void> raise_descriptor_limit(std::size_t wanted);
 // client is bounded in time without a poll per read.
 os::Result<void> set_receive_timeout(int fd, std::chrono::milliseconds timeout);
 
+// The same for sends: one that cannot go on for longer than timeout fails with EAGAIN.
+os::Result<void> set_send_timeout(int fd, std::chrono::milliseconds timeout);
+
 // Prepends dir to this process's PATH, so every program it starts finds dir's programs first.
 // Call before any thread exists (the environment is not thread-safe).
 void prepend_to_path(const std::string& dir);
@@ -34,6 +37,10 @@ struct ProcessUsage {
     std::size_t threads = 0;
 };
 std::optional<ProcessUsage> process_usage(pid_t pid);
+
+// The CPU time pid has used so far, user and system, all its threads (ended ones too), from
+// /proc/PID/stat; in clock ticks of 10 ms. nullopt when it cannot be read.
+std::optional<double> cpu_seconds(pid_t pid);
 
 // Reads pid's usage every few milliseconds until done(usage) holds or timeout has passed; the
 // last reading either way, nullopt when /proc could not be read.

@@ -10,25 +10,28 @@
 namespace marlox::ctl {
 namespace {
 
+constexpr unsigned bit(Command command) { return 1u << static_cast<unsigned>(command); }
+
 struct OptionSpec {
     std::string_view name;
-    Command command;  // the one command that takes the option
+    unsigned commands;  // bit(command) for each command that takes the option
     bool takes_value;
 };
 
 constexpr std::array<OptionSpec, 6> kOptions{{
-    {"--json", Command::kStatus, false},
-    {"--host", Command::kConnect, true},
-    {"--port", Command::kConnect, true},
-    {"--username", Command::kConnect, true},
-    {"--realm", Command::kConnect, true},
-    {"--trusted-cert", Command::kConnect, true},
+    {"--json", bit(Command::kStatus) | bit(Command::kWatch), false},
+    {"--host", bit(Command::kConnect), true},
+    {"--port", bit(Command::kConnect), true},
+    {"--username", bit(Command::kConnect), true},
+    {"--realm", bit(Command::kConnect), true},
+    {"--trusted-cert", bit(Command::kConnect), true},
 }};
 
 std::optional<Command> command_named(std::string_view word) {
     if (word == "status") return Command::kStatus;
     if (word == "disconnect") return Command::kDisconnect;
     if (word == "connect") return Command::kConnect;
+    if (word == "watch") return Command::kWatch;
     return std::nullopt;
 }
 
@@ -44,6 +47,8 @@ std::string_view command_word(Command command) {
             return "status";
         case Command::kDisconnect:
             return "disconnect";
+        case Command::kWatch:
+            return "watch";
         default:
             return "connect";
     }
@@ -54,7 +59,7 @@ using Seen = std::map<std::string_view, std::string, std::less<>>;
 
 std::optional<UsageError> check_against_command(Command command, const Seen& seen) {
     for (const auto& [name, value] : seen) {
-        if (option_named(name)->command != command) {
+        if ((option_named(name)->commands & bit(command)) == 0) {
             return UsageError{std::string(name) + " does not apply to " +
                               std::string(command_word(command))};
         }

@@ -9,7 +9,7 @@
 
 namespace marlox::ctl {
 
-enum class Command { kHelp, kVersion, kStatus, kDisconnect, kConnect };
+enum class Command { kHelp, kVersion, kStatus, kDisconnect, kConnect, kWatch };
 
 // The values of "connect". The ticket is not among them: it never comes from the command line.
 struct ConnectOptions {
@@ -22,7 +22,7 @@ struct ConnectOptions {
 
 struct Invocation {
     Command command = Command::kHelp;
-    bool json = false;  // status --json
+    bool json = false;  // status --json, watch --json
     ConnectOptions connect;
 };
 

@@ -18,6 +18,10 @@ int run_disconnect();
 // it ends the tunnel, prints the rest of its output and then ends by that signal.
 int run_connect(const ConnectOptions& options);
 
+// Prints the daemon's state lines until the daemon closes the stream: each in words, or with
+// json each line as it came. Signals keep their default actions.
+int run_watch(bool json);
+
 // Writes bytes to standard output: 0, or the failure reported and its status (1). SIGPIPE is
 // ignored, so a closed pipe there is a failure like any other.
 int write_output(std::string_view bytes);

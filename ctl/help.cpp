@@ -8,7 +8,8 @@
 namespace marlox::ctl {
 namespace {
 
-constexpr std::string_view kUsage = R"(Usage: marlox-ctl status [--json]
+constexpr std::string_view kUsage = R"usage(Usage: marlox-ctl status [--json]
+       marlox-ctl watch [--json]
        marlox-ctl disconnect
        marlox-ctl connect --host HOST --port PORT --username USER
                           [--realm REALM] [--trusted-cert DIGEST]
@@ -18,6 +19,9 @@ Controls the VPN tunnel of marlox-helper through /run/marlox/helper.sock.
 
 Commands:
   status      print "running" or "not running"; exit status 0 either way
+  watch       print the tunnel's state, then each change as it happens, e.g.
+              "up (pid 1234, uid 1000)", "stopping: disconnect from uid 1001",
+              "ended: exit status 1"; returns when the daemon closes the stream
   disconnect  ask the daemon to end the running tunnel (it sends openfortivpn
               SIGTERM); succeeds whether or not a tunnel runs, and returns at once
   connect     start the tunnel and print each line of openfortivpn's output as
@@ -25,7 +29,8 @@ Commands:
 
 Options:
   --json                 status: print the daemon's reply line as it came,
-                         {"running":true} or {"running":false}
+                         {"running":true} or {"running":false}; watch: print
+                         the daemon's state lines as they come
   --host HOST            VPN gateway host name or address
   --port PORT            VPN gateway port
   --username USER        user name at the gateway
@@ -54,7 +59,7 @@ first output line of openfortivpn that read exactly like an error reply would
 be taken as one.
 
 Exit status:
-)";
+)usage";
 
 }  // namespace
 

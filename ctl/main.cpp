@@ -37,6 +37,8 @@ int run(int argc, char** argv) {
             return ctl::run_disconnect();
         case ctl::Command::kConnect:
             return ctl::run_connect(invocation.connect);
+        case ctl::Command::kWatch:
+            return ctl::run_watch(invocation.json);
     }
     return ctl::code(ctl::ExitStatus::kUsage);
 }

@@ -62,6 +62,8 @@ std::string status_request() { return encode({{"cmd", "status"}}); }
 
 std::string disconnect_request() { return encode({{"cmd", "disconnect"}}); }
 
+std::string watch_request() { return encode({{"cmd", "watch"}}); }
+
 Secret connect_request(const ConnectOptions& options, std::string_view ticket) {
     // The encoder never sees the ticket, since the strings it builds and frees would keep
     // copies of it. The members sort by name as the encoder writes them: those before

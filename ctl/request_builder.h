@@ -10,9 +10,10 @@
 
 namespace marlox::ctl {
 
-// {"cmd":"status"} and {"cmd":"disconnect"}, each ended by a line feed.
+// {"cmd":"status"}, {"cmd":"disconnect"} and {"cmd":"watch"}, each ended by a line feed.
 std::string status_request();
 std::string disconnect_request();
+std::string watch_request();
 
 // {"cmd":"connect", ...} with host, port, username and ticket, and realm and trusted_cert
 // only when given (the daemon then uses its own defaults), ended by a line feed. A value

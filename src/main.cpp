@@ -1,4 +1,5 @@
 // marlox-helper: start-up and the accept loop of the tunnel daemon.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <thread>
 
 #include "control/dispatch.h"
+#include "control/peer.h"
 #include "os/fs.h"
 #include "os/log.h"
 #include "os/process.h"
@@ -27,13 +29,48 @@ const std::string kSocketPath = "/run/marlox/helper.sock";
     std::_Exit(101);
 }
 
+// Only root can add entries to the runtime directory now, but one that was open to others may
+// hold what they planted before: a directory at the configuration path would make every connect
+// fail, one at the socket path the bind. The administrator removes them; the daemon does not
+// guess which are safe to delete.
+void refuse_planted_entries() {
+    auto entries = os::list_entry_owners(kRuntimeDir);
+    if (!entries) {
+        fatal("bind socket " + kSocketPath + ": " + kRuntimeDir + ": " +
+              os::describe(entries.error()));
+    }
+    const auto planted = std::find_if(entries->begin(), entries->end(),
+                                      [](const os::EntryOwner& entry) { return entry.owner != 0; });
+    if (planted == entries->end()) return;
+    // The name is another user's choice: no control characters reach the log.
+    std::string name = planted->name;
+    for (char& c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    fatal("bind socket " + kSocketPath + ": " + kRuntimeDir + "/" + name + " is owned by uid " +
+          std::to_string(planted->owner) + ", not by root");
+}
+
+// A daemon that replaced the socket file of one still running would leave that one serving
+// where no client can reach it, and two daemons would each believe they know the one tunnel.
+// A file nobody listens on (ECONNREFUSED) or none at all is what an ended daemon leaves.
+void refuse_second_daemon() {
+    auto probe = os::connect_unix_nowait(kSocketPath);
+    // EAGAIN: its queue is full, so something listens all the same.
+    if (probe || probe.error().code == EAGAIN) {
+        fatal("bind socket " + kSocketPath + ": another daemon is already listening there");
+    }
+}
+
 os::UniqueFd set_up_listener() {
     // Nobody but root may add, replace or remove entries here (the socket, the configuration
     // file), whatever umask or leftover directory the daemon finds.
     if (auto dir = os::make_root_directory(kRuntimeDir, 0755); !dir) {
         fatal("bind socket " + kSocketPath + ": " + kRuntimeDir + ": " + os::describe(dir.error()));
     }
-    // One attempt at a leftover socket file; no check whether another daemon still uses it.
+    refuse_planted_entries();
+    refuse_second_daemon();
+    // One attempt at a socket file left by a daemon that has ended.
     (void)os::remove_file(kSocketPath);
     auto listener = os::listen_unix(kSocketPath);
     if (!listener) fatal("bind socket " + kSocketPath + ": " + os::describe(listener.error()));
@@ -79,6 +116,11 @@ int main() {
     (void)os::mark_inherited_cloexec();
     (void)os::default_sigchld();
     (void)os::ignore_sigpipe();
+    // Nor may a blocked SIGTERM keep the daemon alive when it is told to end.
+    (void)os::clear_signal_mask();
+    if (control::marlox_uid_is_invalid()) {
+        (void)os::log_line("MARLOX_UID is not a valid user id; the default rule applies");
+    }
     os::UniqueFd listener = set_up_listener();
     const auto record = std::make_shared<tunnel::TunnelRecord>();
     const auto cap = std::make_shared<control::ConnectionCap>();

@@ -51,12 +51,19 @@ void increment(char* digits) {
     }
 }
 
+// Says it runs, then waits: SIGTERM, at its default action, ends it.
+int wait_for_sigterm() {
+    if (!marlox::os::write_all(STDOUT_FILENO, marlox::bench::kWaitingLine)) return 1;
+    for (;;) ::pause();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     marlox::bench::RelayPlan plan;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::string_view(argv[i]) != "--realm") continue;
+        if (argv[i + 1] == marlox::bench::kWaitingRealm) return wait_for_sigterm();
         if (const auto parsed = marlox::bench::parse_realm(argv[i + 1])) plan = *parsed;
     }
 

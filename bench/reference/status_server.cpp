@@ -17,8 +17,9 @@ using namespace marlox;
 
 void serve(os::UniqueFd conn) noexcept {
     if (!os::peer_uid(conn.get())) return;
-    // The same 8 KiB receive buffer as the daemon's request reader, so both touch as much stack.
-    std::array<char, 8192> buffer;
+    // As much room as the daemon's request reader has for its first receive, and small enough
+    // that no stack-clash probe touches pages a waiting connection would not.
+    std::array<char, 1024> buffer;
     for (;;) {
         const auto received = os::recv_some(conn.get(), buffer);
         if (!received) return;

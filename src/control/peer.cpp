@@ -37,6 +37,12 @@ bool is_admitted(uid_t peer, const char* marlox_uid_env) {
     return peer >= 1000 && !is_service_account(peer);
 }
 
+bool marlox_uid_is_invalid() {
+    // Read at start-up, before any thread exists.
+    const char* value = std::getenv("MARLOX_UID");  // NOLINT(concurrency-mt-unsafe)
+    return value != nullptr && *value != '\0' && !parse_user_id(value);
+}
+
 std::optional<uid_t> admit_peer(int conn) {
     const auto uid = os::peer_uid(conn);
     if (!uid) return std::nullopt;

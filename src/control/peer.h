@@ -20,6 +20,10 @@ std::optional<std::uint32_t> parse_user_id(std::string_view text);
 // 4294967294 and 4294967295.
 bool is_admitted(uid_t peer, const char* marlox_uid_env);
 
+// Whether MARLOX_UID is set and not empty, and yet no user id: admission then follows the
+// default rule as if it were unset, though whoever set it meant to narrow it.
+bool marlox_uid_is_invalid();
+
 // Checks the peer of a connection and returns its uid when admitted; reads MARLOX_UID anew on
 // every call. A peer whose credentials cannot be fetched is refused.
 std::optional<uid_t> admit_peer(int conn);

@@ -1,11 +1,13 @@
 // Directory creation, removal, modes and exclusive file creation.
 #include "os/fs.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 
 namespace marlox::os {
 
@@ -31,6 +33,34 @@ Result<void> make_root_directory(const std::string& path, mode_t mode) {
         if (errno != EINTR) return last_errno();
     }
     return {};
+}
+
+Result<std::vector<EntryOwner>> list_entry_owners(const std::string& path) {
+    const int opened = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (opened < 0) return errno == ELOOP ? Errno{ENOTDIR} : last_errno();
+    UniqueFd fd(opened);
+    DIR* dir = ::fdopendir(fd.get());
+    if (dir == nullptr) return last_errno();
+    (void)fd.release();  // closedir closes it
+    std::vector<EntryOwner> entries;
+    for (;;) {
+        errno = 0;
+        // The stream is this call's own, and glibc's readdir shares no buffer between streams.
+        const dirent* entry = ::readdir(dir);  // NOLINT(concurrency-mt-unsafe)
+        if (entry == nullptr) break;
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) < 0) {
+            if (errno == ENOENT) continue;
+            break;
+        }
+        entries.push_back({std::string(name), st.st_uid});
+    }
+    const Errno error{errno};
+    ::closedir(dir);
+    if (error.code != 0) return error;
+    return entries;
 }
 
 Result<void> remove_file(const std::string& path) {

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 #include "os/result.h"
 #include "os/unique_fd.h"
@@ -18,6 +19,18 @@ Result<void> make_dirs(const std::string& path, mode_t mode);
 // Fails with ENOTDIR when path is anything but a directory (a symbolic link is not followed) and
 // with EPERM when another user owns it; nothing is changed then.
 Result<void> make_root_directory(const std::string& path, mode_t mode);
+
+// An entry of a directory and the user that owns it, as lstat(2) sees it: a symbolic link's
+// own owner, not its target's.
+struct EntryOwner {
+    std::string name;
+    uid_t owner;
+};
+
+// Every entry of the directory at path but "." and "..", with its owner. The directory itself is
+// opened without following a symbolic link (ENOTDIR then). An entry removed while the list is
+// made is left out.
+Result<std::vector<EntryOwner>> list_entry_owners(const std::string& path);
 
 // unlink(2) once.
 Result<void> remove_file(const std::string& path);

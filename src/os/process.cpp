@@ -61,6 +61,14 @@ Result<void> default_sigchld() { return set_disposition(SIGCHLD, SIG_DFL); }
 
 Result<void> ignore_sigpipe() { return set_disposition(SIGPIPE, SIG_IGN); }
 
+Result<void> clear_signal_mask() {
+    sigset_t none;
+    if (::sigemptyset(&none) < 0) return last_errno();
+    const int rc = ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    if (rc != 0) return Errno{rc};
+    return {};
+}
+
 Result<void> send_signal(pid_t pid, int sig) {
     if (::kill(pid, sig) < 0) return last_errno();
     return {};

@@ -27,6 +27,11 @@ Result<void> default_sigchld();
 // SIGPIPE ignored for the whole process: a write to a vanished peer fails with EPIPE instead.
 Result<void> ignore_sigpipe();
 
+// An empty signal mask for the calling thread, and so for every thread it starts later: a
+// signal blocked by whoever started the process (SIGTERM, say) would otherwise never arrive.
+// Call before any thread exists.
+Result<void> clear_signal_mask();
+
 // kill(pid, sig).
 Result<void> send_signal(pid_t pid, int sig);
 

@@ -20,10 +20,23 @@ Result<socklen_t> make_address(const std::string& path, sockaddr_un& addr) {
     return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
 }
 
-Result<UniqueFd> stream_socket() {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+Result<UniqueFd> stream_socket(int flags = 0) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
     if (fd < 0) return last_errno();
     return UniqueFd(fd);
+}
+
+Result<UniqueFd> connect_with(const std::string& path, int flags) {
+    sockaddr_un addr;
+    auto length = make_address(path, addr);
+    if (!length) return length.error();
+    auto fd = stream_socket(flags);
+    if (!fd) return fd;
+    for (;;) {
+        if (::connect(fd->get(), reinterpret_cast<const sockaddr*>(&addr), *length) == 0) break;
+        if (errno != EINTR) return last_errno();
+    }
+    return fd;
 }
 
 }  // namespace
@@ -56,17 +69,10 @@ Result<uid_t> peer_uid(int fd) {
     return cred.uid;
 }
 
-Result<UniqueFd> connect_unix(const std::string& path) {
-    sockaddr_un addr;
-    auto length = make_address(path, addr);
-    if (!length) return length.error();
-    auto fd = stream_socket();
-    if (!fd) return fd;
-    for (;;) {
-        if (::connect(fd->get(), reinterpret_cast<const sockaddr*>(&addr), *length) == 0) break;
-        if (errno != EINTR) return last_errno();
-    }
-    return fd;
+Result<UniqueFd> connect_unix(const std::string& path) { return connect_with(path, 0); }
+
+Result<UniqueFd> connect_unix_nowait(const std::string& path) {
+    return connect_with(path, SOCK_NONBLOCK);
 }
 
 Result<void> shutdown_sending(int fd) {

@@ -23,6 +23,11 @@ Result<uid_t> peer_uid(int fd);
 // A connected client socket (for tools and tests): socket + connect to path.
 Result<UniqueFd> connect_unix(const std::string& path);
 
+// The same without ever waiting: the socket is non-blocking, so a listener whose queue is full
+// fails it with EAGAIN instead of holding the caller until it accepts. ECONNREFUSED: the file is
+// a socket nobody listens on.
+Result<UniqueFd> connect_unix_nowait(const std::string& path);
+
 // shutdown(SHUT_WR): the peer reads end of stream while this side can still receive.
 Result<void> shutdown_sending(int fd);
 

@@ -2,6 +2,7 @@
 #include "tunnel/config_file.h"
 
 #include <array>
+#include <cstdint>
 
 #include "os/fs.h"
 #include "os/io.h"
@@ -9,19 +10,29 @@
 namespace marlox::tunnel {
 namespace {
 
+constexpr std::size_t kAnyLength = SIZE_MAX;
+
 struct ConfigLine {
     std::string_view key;     // in the file
     std::string_view member;  // in the request
     bool exact;               // must reach openfortivpn unchanged, white space at its ends too
+    std::size_t max_bytes;    // what openfortivpn keeps of it; it cuts a longer value silently
 };
 
+// The lengths are the fixed buffers of openfortivpn 1.19. A value cut short would reach the
+// gateway as another user name or password, and the login would fail without a reason.
 constexpr std::array<ConfigLine, 5> kLines = {{
-    {"host", "host", false},
-    {"port", "port", false},
-    {"username", "username", false},
-    {"password", "ticket", true},
-    {"trusted-cert", "trusted_cert", false},
+    {"host", "host", false, 253},
+    {"port", "port", false, kAnyLength},
+    {"username", "username", false, 64},
+    {"password", "ticket", true, 256},
+    {"trusted-cert", "trusted_cert", false, kAnyLength},
 }};
+
+// The realm goes on openfortivpn's command line, not into the file, so only its length counts
+// here; a NUL in it is the launch's to refuse.
+constexpr std::string_view kRealmMember = "realm";
+constexpr std::size_t kMaxRealmBytes = 63;
 
 // openfortivpn trims these from both ends of every value it reads.
 constexpr std::string_view kTrimmed = " \t\v\f";
@@ -39,8 +50,11 @@ bool is_unsafe(std::string_view value, bool exact) {
 std::optional<std::string_view> find_unsafe_field(const protocol::Request& request) {
     for (const ConfigLine& line : kLines) {
         const auto value = request.member(line.member);
-        if (value && is_unsafe(*value, line.exact)) return line.member;
+        if (value && (value->size() > line.max_bytes || is_unsafe(*value, line.exact))) {
+            return line.member;
+        }
     }
+    if (request.member(kRealmMember).value_or("").size() > kMaxRealmBytes) return kRealmMember;
     return std::nullopt;
 }
 

@@ -13,11 +13,13 @@ namespace marlox::tunnel {
 // The file openfortivpn reads with "-c". It holds the credential in plain text.
 inline constexpr std::string_view kConfigPath = "/run/marlox/of.conf";
 
-// The first of "host", "port", "username", "ticket" and "trusted_cert" (in that order) whose
-// value holds a line feed, a carriage return or a NUL, or, for "ticket", begins or ends with a
-// space, tab, vertical tab or form feed; nullopt when all five are safe. The first kind would
-// add lines of its own to the configuration file (a second "password" line, say); the second
-// would reach openfortivpn trimmed, so as another password.
+// The first of "host", "port", "username", "ticket", "trusted_cert" and "realm" (in that order)
+// whose value openfortivpn would not get as sent; nullopt when all are safe. That is a value
+// longer than openfortivpn keeps of that field, which it would cut silently (the lengths are in
+// config_file.cpp); one of the first five holding a line feed, a carriage return or a NUL,
+// which would add lines of its own to the configuration file (a second "password" line, say);
+// or a ticket that begins or ends with a space, tab, vertical tab or form feed, which
+// openfortivpn would trim into another password.
 std::optional<std::string_view> find_unsafe_field(const protocol::Request& request);
 
 // The file's five lines: "host = ...\nport = ...\nusername = ...\npassword = ...\n

@@ -10,7 +10,10 @@ namespace marlox::tunnel {
 
 void watch_connection(os::UniqueFd conn, std::shared_ptr<TunnelRecord> record, pid_t pid,
                       std::uint64_t generation) noexcept {
-    std::array<char, 64> discard;
+    // Large pieces: a client that sends on after its request costs a receive per 64 KiB, not per
+    // few bytes. On the stack, which with stack-clash probing holds all 64 KiB from the start;
+    // there is one watcher per tunnel, and so at most one such frame, out of a 2 MiB stack.
+    std::array<char, std::size_t{64} * 1024> discard;
     for (;;) {
         // An interrupted receive is retried (recv_some): a signal is not the client leaving.
         // Any other failure ends the wait like a close.

@@ -115,7 +115,7 @@ TEST(FailureTest, ExitStatusesAreDistinctAndAllDocumented) {
         EXPECT_TRUE(seen.insert(code(doc.status)).second) << code(doc.status);
         EXPECT_FALSE(doc.meaning.empty());
     }
-    EXPECT_EQ(seen.size(), static_cast<std::size_t>(code(ExitStatus::kBadReply)) + 1);
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(code(ExitStatus::kTooManyConnections)) + 1);
 }
 
 }  // namespace

@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "ctl_process.h"
 #include "loopback_only.h"
@@ -60,12 +63,12 @@ protected:
     void SetUp() override {
         IntegrationTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        const std::string openfortivpn = find_program("openfortivpn", {"/usr/bin", "/usr/sbin"});
+        openfortivpn_ = find_program("openfortivpn", {"/usr/bin", "/usr/sbin"});
         openssl_ = find_program("openssl", {"/usr/bin"});
         // The system's python3, whatever version manager a developer has first on PATH.
         python_ = find_program("python3", {"/usr/bin"});
         if (!require(network_problem.empty(), "no loopback-only network: " + network_problem) ||
-            !require(!openfortivpn.empty(), "openfortivpn is not installed (scripts/setup)") ||
+            !require(!openfortivpn_.empty(), "openfortivpn is not installed (scripts/setup)") ||
             !require(!openssl_.empty(), "openssl is not installed (scripts/setup)") ||
             !require(!python_.empty(), "/usr/bin/python3 is not installed (scripts/setup)")) {
             return;
@@ -110,10 +113,15 @@ protected:
     }
 
     // marlox-ctl connect to the gateway with trusted_cert, to its end.
-    ctltest::CtlResult connect_with(const std::string& trusted_cert) {
-        auto run = run_ctl({{"connect", "--host", "127.0.0.1", "--port", port_, "--username",
-                             "alice", "--trusted-cert", trusted_cert}},
-                           "e2e-ticket\n", kTunnelTimeout);
+    ctltest::CtlResult connect_with(const std::string& trusted_cert,
+                                    const std::string& username = "alice",
+                                    const std::string& ticket = "e2e-ticket",
+                                    std::optional<std::string> realm = std::nullopt) {
+        std::vector<std::string> args = {"connect",   "--host",     "127.0.0.1", "--port",
+                                         port_,       "--username", username,    "--trusted-cert",
+                                         trusted_cert};
+        if (realm) args.insert(args.end(), {"--realm", *realm});
+        auto run = run_ctl({args}, ticket + "\n", kTunnelTimeout);
         if (!run) {
             ADD_FAILURE() << run.error();
             return {};
@@ -131,6 +139,7 @@ protected:
 
     std::string logins() const { return gateway_ ? gateway_->err() : ""; }
 
+    std::string openfortivpn_;
     std::string openssl_;
     std::string python_;
     std::string dir_;
@@ -156,6 +165,36 @@ TEST_F(OpenfortivpnTest, RightDigestGetsPastCertificateValidationToTheLogin) {
     // The user name, the ticket as password and the default realm reached the gateway.
     EXPECT_EQ(logins(), "login username=alice&credential=e2e-ticket&realm=radius&ajax=1\n");
     expect_nothing_left();
+}
+
+// The longest user name, ticket and realm the daemon accepts, and one byte more of each, which
+// it refuses: openfortivpn passes the first on whole and cuts the second to the first.
+const std::string kLongestUsername(64, 'u');
+const std::string kLongestTicket(256, 't');
+const std::string kLongestRealm(63, 'r');
+const std::string kLongestLogin = "login username=" + kLongestUsername +
+                                  "&credential=" + kLongestTicket + "&realm=" + kLongestRealm +
+                                  "&ajax=1\n";
+
+TEST_F(OpenfortivpnTest, LongestValuesTheDaemonAcceptsReachTheGatewayWhole) {
+    const auto run = connect_with(digest_, kLongestUsername, kLongestTicket, kLongestRealm);
+    EXPECT_EQ(describe(run.status), "exit 0") << run.err;
+    EXPECT_EQ(logins(), kLongestLogin);
+    expect_nothing_left();
+}
+
+TEST_F(OpenfortivpnTest, OpenfortivpnCutsOneByteMoreToWhatTheDaemonAccepts) {
+    // Started directly: the daemon would refuse these values.
+    const std::string config = dir_ + "/longer.conf";
+    std::ofstream(config) << "host = 127.0.0.1\nport = " << port_
+                          << "\nusername = " << kLongestUsername
+                          << "u\npassword = " << kLongestTicket << "t\ntrusted-cert = " << digest_
+                          << "\n";
+    auto openfortivpn =
+        Program::start({openfortivpn_, "-c", config, "--realm", kLongestRealm + "r"});
+    ASSERT_TRUE(openfortivpn) << openfortivpn.error();
+    EXPECT_TRUE(openfortivpn->wait_exit(kTunnelTimeout)) << openfortivpn->out();
+    EXPECT_EQ(logins(), kLongestLogin) << openfortivpn->out() << openfortivpn->err();
 }
 
 TEST_F(OpenfortivpnTest, WrongDigestIsRejectedByOpenfortivpn) {

@@ -43,12 +43,15 @@ constexpr std::array<std::string_view, 7> kMembers = {"cmd",    "host",         
 struct ConfigKey {
     std::string_view key;
     std::string_view member;
+    std::size_t max_bytes;  // what openfortivpn keeps of the value
 };
-constexpr std::array<ConfigKey, 5> kConfigKeys = {{{"host", "host"},
-                                                   {"port", "port"},
-                                                   {"username", "username"},
-                                                   {"password", "ticket"},
-                                                   {"trusted-cert", "trusted_cert"}}};
+constexpr std::size_t kAnyLength = SIZE_MAX;
+constexpr std::array<ConfigKey, 5> kConfigKeys = {{{"host", "host", 253},
+                                                   {"port", "port", kAnyLength},
+                                                   {"username", "username", 64},
+                                                   {"password", "ticket", 256},
+                                                   {"trusted-cert", "trusted_cert", kAnyLength}}};
+constexpr std::size_t kMaxRealmBytes = 63;
 
 // The request exactly as the daemon reads it: sent whole, then the client closes.
 RequestLine read_as_daemon(std::string_view input) {
@@ -153,6 +156,7 @@ void check_members(const Request& request) {
 bool trimmed_by_client(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
 bool would_be_altered(const ConfigKey& key, std::string_view value) {
+    if (value.size() > key.max_bytes) return true;
     if (value.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos) return true;
     return key.member == "ticket" && !value.empty() &&
            (trimmed_by_client(value.front()) || trimmed_by_client(value.back()));
@@ -167,8 +171,11 @@ void check_config(const Request& request) {
             break;
         }
     }
+    if (!first_unsafe && request.member("realm").value_or("").size() > kMaxRealmBytes) {
+        first_unsafe = "realm";
+    }
     require(marlox::tunnel::find_unsafe_field(request) == first_unsafe,
-            "the first value that could add a line or be trimmed is named");
+            "the first value that could add a line, be trimmed or be cut is named");
     if (first_unsafe) return;
 
     // A safe request yields exactly five lines, each its key and the member's value.

@@ -1,6 +1,7 @@
 // Who the real daemon serves, by MARLOX_UID, for clients running as several users.
 #include <sys/types.h>
 
+#include <filesystem>
 #include <optional>
 #include <set>
 #include <string>
@@ -23,12 +24,16 @@ struct AdmissionCase {
     std::string name;
     std::optional<std::string> marlox_uid;  // nullopt: unset
     std::set<uid_t> admitted;               // among kClientUids
+    bool reported = false;                  // start-up says the value is no user id
 };
 
 // Names the case in failure messages instead of a dump of its bytes.
 void PrintTo(const AdmissionCase& c, std::ostream* out) { *out << c.name; }
 
 const std::set<uid_t> kDefaultRule = {0, 1000, 1001, 60000};
+const std::string kInvalidUidLine =
+    "[marlox-helper] MARLOX_UID is not a valid user id; the default rule applies\n";
+const std::string kStartLine = "[marlox-helper] listening on /run/marlox/helper.sock\n";
 
 class AdmissionTest : public IntegrationTest,
                       public ::testing::WithParamInterface<AdmissionCase> {};
@@ -38,6 +43,7 @@ TEST_P(AdmissionTest, ServesExactlyTheAdmittedUsers) {
     options.marlox_uid = GetParam().marlox_uid;
     auto daemon = Daemon::start(options);
     ASSERT_TRUE(daemon) << daemon.error();
+    EXPECT_EQ(daemon->stderr_text(), (GetParam().reported ? kInvalidUidLine : "") + kStartLine);
 
     for (const uid_t uid : kClientUids) {
         auto reply = exchange_as(uid, "{\"cmd\":\"status\"}\n");
@@ -62,25 +68,38 @@ INSTANTIATE_TEST_SUITE_P(
                       AdmissionCase{"Administrator", "0", {0}},
                       AdmissionCase{"LargestUid", "4294967295", {0}},
                       AdmissionCase{"Empty", "", kDefaultRule},
-                      AdmissionCase{"Negative", "-1", kDefaultRule},
-                      AdmissionCase{"BeyondThirtyTwoBits", "4294967296", kDefaultRule},
-                      AdmissionCase{"SpaceBefore", " 1001", kDefaultRule},
-                      AdmissionCase{"SpaceAfter", "1001 ", kDefaultRule},
-                      AdmissionCase{"TwoPlusSigns", "++1001", kDefaultRule},
-                      AdmissionCase{"NotUtf8", "1001\xff", kDefaultRule}),
+                      AdmissionCase{"Negative", "-1", kDefaultRule, true},
+                      AdmissionCase{"BeyondThirtyTwoBits", "4294967296", kDefaultRule, true},
+                      AdmissionCase{"SpaceBefore", " 1001", kDefaultRule, true},
+                      AdmissionCase{"SpaceAfter", "1001 ", kDefaultRule, true},
+                      AdmissionCase{"TwoPlusSigns", "++1001", kDefaultRule, true},
+                      AdmissionCase{"NotUtf8", "1001\xff", kDefaultRule, true},
+                      AdmissionCase{"UserName", "alice", kDefaultRule, true},
+                      AdmissionCase{"Hexadecimal", "0x3e8", kDefaultRule, true},
+                      AdmissionCase{"List", "1000,1001", kDefaultRule, true}),
     [](const ::testing::TestParamInfo<AdmissionCase>& info) { return info.param.name; });
 
 class ConnectionCapTest : public DaemonTest {};
 
+// The daemon's threads waiting in a receive on a connection: each of them has admitted its
+// peer and counted the connection before it reads the request.
+std::size_t threads_reading(pid_t pid) {
+    std::error_code error;
+    std::size_t reading = 0;
+    for (std::filesystem::directory_iterator it(proc_path(pid, "task"), error), end;
+         !error && it != end; it.increment(error)) {
+        reading += read_proc_file(it->path() / "wchan") == "unix_stream_read_generic";
+    }
+    return reading;
+}
+
 TEST_F(ConnectionCapTest, SixtyFifthConnectionOfOneUserIsRefusedWhileOthersAreServed) {
     constexpr std::string_view kStatus = "{\"cmd\":\"status\"}\n";
-    const std::size_t idle_threads = settled_footprint(daemon().pid()).threads;
     {
         auto held = HeldConnections::open_as(1000, 64);
         ASSERT_TRUE(held) << held.error();
-        // Each held connection has its thread, and so its place in the count, once it exists.
         const Deadline deadline(kDefaultTimeout);
-        while (footprint(daemon().pid()).threads < idle_threads + 64 && !deadline.expired()) {
+        while (threads_reading(daemon().pid()) < 64 && !deadline.expired()) {
             std::this_thread::sleep_for(milliseconds(5));
         }
 

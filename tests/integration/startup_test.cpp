@@ -1,4 +1,5 @@
 // The real daemon's start-up: its one start line, its socket, and the failures that stop it.
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -83,22 +84,31 @@ TEST_F(StartupTest, LeftoverSocketFileIsReplaced) {
     expect_serves_status();
 }
 
-TEST_F(StartupTest, SecondDaemonTakesOverTheSocketPath) {
+TEST_F(StartupTest, SecondDaemonIsRefusedWhileTheFirstKeepsServing) {
     auto first = Daemon::start();
     ASSERT_TRUE(first) << first.error();
-    auto second = Daemon::start();
+    DaemonOptions options;
+    options.wait_until_listening = false;
+    auto second = Daemon::start(options);
     ASSERT_TRUE(second) << second.error();
+    const auto status = second->wait_exit();
+    ASSERT_TRUE(status) << "still running";
+    EXPECT_TRUE(status->exited);
+    EXPECT_EQ(status->code, 101);
+    EXPECT_TRUE(second->wait_for_stderr("bind socket")) << second->stderr_text();
+    EXPECT_TRUE(second->wait_for_stderr("another daemon")) << second->stderr_text();
+    // The first still owns the socket file: once it is gone, nobody answers.
     expect_serves_status();
-    // Only the second daemon listens on the path now: once it is gone, nobody answers.
-    second->kill();
+    first->kill();
     EXPECT_FALSE(Client::connect());
-    EXPECT_TRUE(first->running());
 }
 
-// What may stand at the runtime directory's path before the daemon starts, that it refuses.
+// What may stand at the runtime directory's path, or in it, before the daemon starts, that it
+// refuses.
 struct PlantedCase {
     std::string name;
     void (*plant)();
+    std::string fatal_text = "bind socket";  // what the fatal line says besides "bind socket"
 };
 
 void PrintTo(const PlantedCase& c, std::ostream* out) { *out << c.name; }
@@ -118,7 +128,14 @@ TEST_P(PlantedRuntimeDirTest, StopsTheDaemonWithStatus101) {
     EXPECT_TRUE(status->exited);
     EXPECT_EQ(status->code, 101);
     EXPECT_TRUE(daemon->wait_for_stderr("bind socket")) << daemon->stderr_text();
-    EXPECT_FALSE(std::filesystem::exists(kSocketPath));
+    EXPECT_TRUE(daemon->wait_for_stderr(GetParam().fatal_text)) << daemon->stderr_text();
+    EXPECT_FALSE(std::filesystem::is_socket(kSocketPath));
+}
+
+// A directory of uid 1000 planted in a runtime directory that was once open to everyone.
+void plant_user_directory(const std::string& path) {
+    std::filesystem::create_directories(path);
+    ASSERT_EQ(::chown(path.c_str(), 1000, 1000), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -137,7 +154,13 @@ INSTANTIATE_TEST_SUITE_P(
                     [] {
                         std::filesystem::create_directories("/run/elsewhere");
                         std::filesystem::create_directory_symlink("/run/elsewhere", kRuntimeDir);
-                    }}),
+                    }},
+        // It would make every connect fail to write the file.
+        PlantedCase{"UserDirectoryAtConfigPath", [] { plant_user_directory(kConfigPath); },
+                    kConfigPath + " is owned by uid 1000"},
+        // It would make the bind fail, with a reason that does not say why.
+        PlantedCase{"UserDirectoryAtSocketPath", [] { plant_user_directory(kSocketPath); },
+                    kSocketPath + " is owned by uid 1000"}),
     [](const ::testing::TestParamInfo<PlantedCase>& info) { return info.param.name; });
 
 TEST_F(StartupTest, UnwritableStderrStopsTheDaemonWithStatus101) {
@@ -151,6 +174,18 @@ TEST_F(StartupTest, UnwritableStderrStopsTheDaemonWithStatus101) {
     // Exited with the fatal status, not killed by SIGPIPE.
     EXPECT_TRUE(status->exited) << "signal " << status->signal;
     EXPECT_EQ(status->code, 101);
+}
+
+TEST_F(StartupTest, SigtermBlockedByItsParentStillEndsTheDaemon) {
+    DaemonOptions options;
+    options.unclean_inheritance = true;
+    auto daemon = Daemon::start(options);
+    ASSERT_TRUE(daemon) << daemon.error();
+    ASSERT_EQ(::kill(daemon->pid(), SIGTERM), 0);
+    const auto status = daemon->wait_exit();
+    ASSERT_TRUE(status) << "still running";
+    EXPECT_FALSE(status->exited) << "exit " << status->code;
+    EXPECT_EQ(status->signal, SIGTERM);
 }
 
 TEST_F(StartupTest, ClosedStandardStreamsAreNeverReusedForTheSocket) {

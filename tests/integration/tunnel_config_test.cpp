@@ -56,6 +56,14 @@ INSTANTIATE_TEST_SUITE_P(TicketToBeTrimmed, InvalidFieldTest,
                          ::testing::Combine(::testing::Values("ticket"),
                                             ::testing::ValuesIn(kTrimmable)),
                          name_case);
+// One byte more than openfortivpn keeps, which it would cut silently.
+INSTANTIATE_TEST_SUITE_P(
+    LongerThanOpenfortivpnKeeps, InvalidFieldTest,
+    ::testing::Values(std::make_tuple("host", std::make_pair("Bytes254", std::string(254, 'h'))),
+                      std::make_tuple("username", std::make_pair("Bytes65", std::string(65, 'u'))),
+                      std::make_tuple("ticket", std::make_pair("Bytes257", std::string(257, 't'))),
+                      std::make_tuple("realm", std::make_pair("Bytes64", std::string(64, 'r')))),
+    name_case);
 
 class PlantedConfigTest : public TunnelTest {};
 

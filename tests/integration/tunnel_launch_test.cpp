@@ -44,7 +44,18 @@ TEST_F(LaunchTest, MembersThatAreNotStringsGiveEmptyValues) {
               "host = h\nport = \nusername = \npassword = \ntrusted-cert = \n");
 }
 
-// A daemon started with a descriptor left open, SIGCHLD and SIGHUP ignored and SIGUSR1 blocked.
+TEST_F(LaunchTest, LongestValuesOpenfortivpnKeepsReachItUnchanged) {
+    const std::string host(253, 'h'), username(64, 'u'), ticket(256, 't'), realm(63, 'r');
+    auto client = start_tunnel(
+        {{"host", host}, {"username", username}, {"ticket", ticket}, {"realm", realm}});
+    ASSERT_TRUE(client) << client.error();
+    EXPECT_EQ(fake().read("config"), "host = " + host + "\nport = \nusername = " + username +
+                                         "\npassword = " + ticket + "\ntrusted-cert = \n");
+    EXPECT_EQ(fake().argv().back(), realm);
+}
+
+// A daemon started with a descriptor left open, SIGCHLD and SIGHUP ignored, SIGUSR1 and SIGTERM
+// blocked.
 class UncleanStartTest : public TunnelTest {
 protected:
     DaemonOptions daemon_options() const override {

@@ -51,7 +51,9 @@ TEST(RequestTest, StrictJsonAcceptanceRules) {
         // Nesting: the 128th level is too deep, an object counting as the first.
         ok(object_of_depth(127), "status"), bad(object_of_depth(128)),
         ok(repeat("[", 127) + repeat("]", 127)), bad(repeat("[", 128) + repeat("]", 128)),
-        bad(repeat("[", 100000)), bad(repeat("[", 100000) + repeat("]", 100000)),
+        ok(repeat(R"({"a":)", 127) + "1" + repeat("}", 127)),
+        bad(repeat(R"({"a":)", 128) + "1" + repeat("}", 128)), bad(repeat("[", 100000)),
+        bad(repeat("[", 100000) + repeat("]", 100000)),
         bad(repeat(R"({"a":)", 100000) + "1" + repeat("}", 100000)),
         // Numbers beyond a double.
         bad("1e400"), bad("-1e400"), bad("[1.8e308]"), ok("1e-400"),
@@ -62,6 +64,9 @@ TEST(RequestTest, StrictJsonAcceptanceRules) {
         ok(R"({"cmd":"\ud83d\ude00"})", "\xF0\x9F\x98\x80"),
         // Repeated names: the last wins, even when it is not a string.
         ok(R"({"cmd":"bogus","cmd":"status"})", "status"), ok(R"({"cmd":"status","cmd":1})"),
+        ok(R"({"cmd":"status","cmd":["status"]})"),
+        // Only the top-level object's members count, not those of objects inside it.
+        ok(R"({"cmd":"status","a":{"cmd":1}})", "status"),
         // Exactly one value.
         bad(R"({"cmd":"status"} x)"), bad(R"({"cmd":"status"}{})"), bad(R"({"cmd":"status")"),
         bad("{\"cmd\":\"status\"}\0"s), bad("{\"cmd\":\"status\"}\0garbage"s),

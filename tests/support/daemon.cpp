@@ -47,14 +47,15 @@ std::string errno_text(int code) { return strerrordesc_np(code); }
 bool inherit_uncleanly(int dev_null) {
     struct sigaction ignored {};
     ignored.sa_handler = SIG_IGN;
-    sigset_t usr1;
-    (void)::sigemptyset(&usr1);
-    (void)::sigaddset(&usr1, SIGUSR1);
+    sigset_t blocked;
+    (void)::sigemptyset(&blocked);
+    (void)::sigaddset(&blocked, SIGUSR1);
+    (void)::sigaddset(&blocked, SIGTERM);
     // F_DUPFD, not F_DUPFD_CLOEXEC: the copy is meant to survive the exec.
     return ::fcntl(dev_null, F_DUPFD, 10) >= 10 &&  // NOLINT(android-cloexec-dup)
            ::sigaction(SIGCHLD, &ignored, nullptr) == 0 &&
            ::sigaction(SIGHUP, &ignored, nullptr) == 0 &&
-           ::sigprocmask(SIG_BLOCK, &usr1, nullptr) == 0;  // NOLINT(concurrency-mt-unsafe)
+           ::sigprocmask(SIG_BLOCK, &blocked, nullptr) == 0;  // NOLINT(concurrency-mt-unsafe)
 }
 
 // Runs in the forked child of a possibly threaded test process: async-signal-safe calls only,

@@ -31,7 +31,7 @@ struct DaemonOptions {
     bool broken_stderr = false;            // stderr a pipe nobody reads: its writes fail
     bool wait_until_listening = true;      // start() returns once the socket takes clients
     // Started as a careless parent would: an inheritable descriptor above 2 left open, SIGCHLD
-    // and SIGHUP ignored, SIGUSR1 blocked.
+    // and SIGHUP ignored, SIGUSR1 and SIGTERM blocked.
     bool unclean_inheritance = false;
 };
 

@@ -42,12 +42,29 @@ TEST(ConfigFileTest, TextCarriesTheFiveMembersInOrder) {
     for (const Case& c : cases) EXPECT_EQ(config_text(parse(c.json)), c.text) << c.json;
 }
 
-TEST(ConfigFileTest, UnsafeFieldIsTheFirstHoldingALineBreakOrNulOrATrimmableTicket) {
+// "name":"xx...x" with a value of that many bytes.
+std::string sized_member(std::string_view name, std::size_t bytes) {
+    return "\"" + std::string(name) + "\":\"" + std::string(bytes, 'x') + "\"";
+}
+
+TEST(ConfigFileTest, UnsafeFieldIsTheFirstTooLongOrHoldingALineBreakOrNulOrATrimmableTicket) {
     struct Case {
         std::string_view json;
         std::optional<std::string_view> field;
     };
+    const std::string at_limits = "{" + sized_member("host", 253) + "," +
+                                  sized_member("username", 64) + "," + sized_member("ticket", 256) +
+                                  "," + sized_member("realm", 63) + "}";
+    const std::string long_host = "{" + sized_member("host", 254) + "}";
+    const std::string long_realm = "{" + sized_member("realm", 64) + "}";
+    const std::string long_realm_and_cert =
+        "{" + sized_member("realm", 64) + R"(,"trusted_cert":"\n"})";
     const Case cases[] = {
+        // openfortivpn would cut a value one byte longer than it keeps; the realm comes last.
+        {at_limits, std::nullopt},
+        {long_host, "host"},
+        {long_realm, "realm"},
+        {long_realm_and_cert, "trusted_cert"},
         {R"({"host":"a","port":"1","username":"u","ticket":"t","trusted_cert":"c"})", std::nullopt},
         {R"({"host":"a\nb"})", "host"},
         {R"({"port":"1\r"})", "port"},
