@@ -6,6 +6,7 @@
 // virtual machine drift from minute to minute.
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -39,7 +40,8 @@ struct Options {
 
 constexpr const char* kUsage =
     "usage: marlox-bench [--unpinned | --cpu=N] [--rounds=N] [--seconds=S] [--lines=N]\n"
-    "                    [--idle=N] [--flood=MIB] [--startups=N] [--only=SECTION,...]\n"
+    "                    [--idle=N] [--flood=MIB] [--startups=N] [--watchers=N]\n"
+    "                    [--only=SECTION,...]\n"
     "  --unpinned    let the scheduler place clients and servers (default: all on CPU 0)\n"
     "  --cpu=N       pin clients and servers to CPU N\n"
     "  --rounds=N    paired rounds per comparison (default 5)\n"
@@ -48,7 +50,8 @@ constexpr const char* kUsage =
     "  --idle=N      idle connections held (default 2000)\n"
     "  --flood=MIB   MiB a client sends after its request (default 512)\n"
     "  --startups=N  daemon start-ups timed (default 5)\n"
-    "  --only=...    run only these of: startup, parse, status, relay, idle, flood\n";
+    "  --watchers=N  watchers attached (default 1000)\n"
+    "  --only=...    run only these of: startup, parse, status, relay, idle, flood, watch\n";
 
 // "--name=value" with a number of at least minimum; false for any other argument.
 template <class T>
@@ -81,7 +84,8 @@ std::optional<Options> parse_options(int argc, char** argv) {
                    !parse_value(arg, "--lines=", s.relay_lines) &&
                    !parse_value(arg, "--idle=", s.idle_connections) &&
                    !parse_value(arg, "--flood=", s.flood_mib) &&
-                   !parse_value(arg, "--startups=", s.startup_runs)) {
+                   !parse_value(arg, "--startups=", s.startup_runs) &&
+                   !parse_value(arg, "--watchers=", s.watchers)) {
             return std::nullopt;
         }
     }
@@ -118,7 +122,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const Settings& settings = options->settings;
-    const std::size_t descriptors = 2 * settings.idle_connections + 1024;
+    const std::size_t descriptors =
+        2 * std::max(settings.idle_connections, settings.watchers) + 1024;
     if (!raise_descriptor_limit(descriptors)) {
         (void)std::fprintf(stderr, "cannot allow %zu open descriptors\n", descriptors);
         return 2;
@@ -168,6 +173,9 @@ int main(int argc, char** argv) {
     }
     if (options->runs("idle")) verdicts.push_back(measure_idle_connections(servers, settings));
     if (options->runs("flood")) verdicts.push_back(measure_flood(servers, settings));
+    if (options->runs("watch")) {
+        for (Verdict& v : measure_watchers(servers, settings)) verdicts.push_back(std::move(v));
+    }
     print_summary(verdicts);
     for (const Verdict& v : verdicts) {
         if (!v.fault.empty()) return 1;  // a load found wrong answers or broken lines

@@ -26,6 +26,8 @@ struct Settings {
     std::size_t idle_connections = 2000;
     std::uint64_t flood_mib = 512;
     int startup_runs = 5;
+    std::size_t watchers = 1000;
+    std::size_t watch_changes = 50;
 };
 
 // The servers of a run: the daemon and the two reference programs, all listening.
@@ -63,6 +65,8 @@ Verdict measure_idle_connections(const Servers& servers, const Settings& setting
 Verdict measure_request_parse(const Settings& settings);
 // What the connection watcher costs the daemon when a client sends on after its request.
 Verdict measure_flood(const Servers& servers, const Settings& settings);
+// One state change to many watchers, and status beside them against none.
+std::vector<Verdict> measure_watchers(const Servers& servers, const Settings& settings);
 // Start-up to first answer and idle resident memory.
 std::vector<Verdict> measure_daemon_startup(const Settings& settings,
                                             const support::DaemonOptions& options);

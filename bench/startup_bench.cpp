@@ -43,9 +43,10 @@ StartupFigures measure_startup(int runs, const support::DaemonOptions& options,
         }
         const std::chrono::duration<double, std::milli> took = Clock::now() - begun;
         times_ms.push_back(took.count());
-        // Idle means back to the main thread alone, once the answering thread has ended.
+        // Idle means back to the main thread and the readiness listener, once the answering
+        // thread has ended.
         const auto usage = wait_for_usage(
-            daemon->pid(), [](const ProcessUsage& u) { return u.threads == 1; }, kIdleTimeout);
+            daemon->pid(), [](const ProcessUsage& u) { return u.threads == 2; }, kIdleTimeout);
         if (!usage) return failed<StartupFigures>("cannot read the daemon's /proc status");
         figures.idle_resident_kib = std::max(figures.idle_resident_kib, usage->resident_kib);
     }

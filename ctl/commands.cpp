@@ -6,6 +6,7 @@
 #include <optional>
 #include <variant>
 
+#include "ctl/control_escaper.h"
 #include "ctl/failure.h"
 #include "ctl/reply.h"
 #include "ctl/reply_stream.h"
@@ -14,6 +15,7 @@
 #include "os/io.h"
 #include "os/signals.h"
 #include "os/socket.h"
+#include "os/terminal.h"
 
 namespace marlox::ctl {
 namespace {
@@ -125,15 +127,26 @@ int run_connect(const ConnectOptions& options) {
         const Reply reply = classify_reply(first.text);
         if (is_error(reply.kind)) return report(failure_for(reply));
     }
-    int status = write_output(first.complete ? first.text + "\n" : first.text);
+    // The tunnel's output is untrusted: on a terminal its control characters are shown, not
+    // obeyed. Pipes and files get it byte for byte.
+    std::optional<ControlEscaper> escaper;
+    if (os::is_terminal(STDOUT_FILENO)) escaper.emplace();
+    auto show = [&escaper](std::string_view bytes) {
+        if (!escaper) return write_output(bytes);
+        return write_output(escaper->feed(bytes));
+    };
+    int status = show(first.complete ? first.text + "\n" : first.text);
     while (status == code(ExitStatus::kOk)) {
         auto bytes = stream.next();
         if (!bytes) {
             return report({ExitStatus::kBadReply,
                            "connection to the daemon lost: " + os::describe(bytes.error())});
         }
-        if (bytes->empty()) break;
-        status = write_output(*bytes);
+        if (bytes->empty()) {
+            if (escaper) status = write_output(escaper->finish());
+            break;
+        }
+        status = show(*bytes);
     }
     if (stream.interrupted_by() != 0) os::end_by_signal(stream.interrupted_by());
     return status;

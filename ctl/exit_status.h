@@ -30,7 +30,8 @@ struct ExitStatusDoc {
     std::string_view meaning;
 };
 
-// The list --help prints; the README and marlox-ctl(1) carry the same table.
+// The list --help prints (a line feed in a meaning continues it on an indented line); the
+// README and marlox-ctl(1) carry the same table.
 inline constexpr std::array<ExitStatusDoc, 14> kExitStatusDocs{{
     {ExitStatus::kOk, "success; for connect: the tunnel ran and its output has ended"},
     {ExitStatus::kLocalFailure, "no ticket could be read, or output could not be written"},
@@ -38,7 +39,9 @@ inline constexpr std::array<ExitStatusDoc, 14> kExitStatusDocs{{
     {ExitStatus::kUnreachable, "cannot reach /run/marlox/helper.sock (daemon not running?)"},
     {ExitStatus::kUnauthorized, "unauthorized: the daemon does not serve this user"},
     {ExitStatus::kAlreadyConnected, "already connected: a tunnel is running"},
-    {ExitStatus::kInvalidField, "invalid field: a value holds a line feed, CR or NUL"},
+    {ExitStatus::kInvalidField,
+     "invalid field: a value holds a line feed, CR or NUL or is too long,\n"
+     "or the ticket begins or ends with white space"},
     {ExitStatus::kSpawnFailed, "spawn: the daemon could not start openfortivpn"},
     {ExitStatus::kWriteConfFailed, "write conf failed: the daemon could not write of.conf"},
     {ExitStatus::kBadJson, "bad json: the daemon could not parse the request"},

@@ -27,14 +27,16 @@ Failure failure_for(const Reply& reply) {
             return {ExitStatus::kAlreadyConnected,
                     "already connected: a tunnel is running (marlox-ctl disconnect ends it)"};
         case ReplyKind::kInvalidField:
-            // openfortivpn trims the ends of its values, so the daemon also refuses a ticket
-            // that would silently become another password.
+            // openfortivpn trims the ends of its values and cuts long ones, so the daemon also
+            // refuses values that would silently become others.
             return {ExitStatus::kInvalidField,
                     "invalid field: " + std::string(reply.detail) +
                         (reply.detail == "ticket"
-                             ? " (it must not hold a line feed, carriage return or NUL, nor begin "
-                               "or end with a space, tab, vertical tab or form feed)"
-                             : " (a value must not hold a line feed, carriage return or NUL)")};
+                             ? " (it must not hold a line feed, carriage return or NUL, begin or "
+                               "end with a space, tab, vertical tab or form feed, nor be longer "
+                               "than openfortivpn keeps)"
+                             : " (a value must not hold a line feed, carriage return or NUL, nor "
+                               "be longer than openfortivpn keeps)")};
         case ReplyKind::kSpawnFailed:
             return {ExitStatus::kSpawnFailed,
                     "the daemon could not start openfortivpn: " + std::string(reply.detail)};

@@ -47,6 +47,12 @@ arguments of every process. connect reads it from standard input: the first
 line, without its line feed (and a carriage return before it). When standard
 input is a terminal, it asks for the password without echo.
 
+When standard output is a terminal, connect shows the control characters in
+openfortivpn's output as escapes instead of letting the terminal obey them:
+\xHH for ESC (\x1b) and the other C0 controls but tab and line feed, \x7f for
+DEL, \u0080 to \u009f for the C1 controls, and \\ for a backslash itself.
+Pipes and files get the output byte for byte.
+
 Ctrl-C, SIGTERM or SIGHUP during connect closes the connection's sending side:
 the daemon then ends the tunnel, marlox-ctl prints openfortivpn's last lines,
 and ends by that same signal. A second signal ends marlox-ctl at once. At the
@@ -61,15 +67,28 @@ be taken as one.
 Exit status:
 )usage";
 
+// Not an exit status of its own but the shell's report of the signal that ended connect.
+constexpr std::string_view kSignalStatus =
+    "128+N ended by signal N during connect, after the tunnel was ended\n"
+    "      (130 after Ctrl-C)\n";
+
 }  // namespace
 
 std::string help_text() {
     std::string text(kUsage);
     for (const ExitStatusDoc& doc : kExitStatusDocs) {
         const std::string number = std::to_string(code(doc.status));
-        text +=
-            std::string(4 - number.size(), ' ') + number + "  " + std::string(doc.meaning) + "\n";
+        text += std::string(4 - number.size(), ' ') + number + "  ";
+        for (const char c : doc.meaning) {
+            if (c == '\n') {
+                text += "\n      ";  // continued under the start of the meaning
+            } else {
+                text += c;
+            }
+        }
+        text += '\n';
     }
+    text += kSignalStatus;
     return text;
 }
 

@@ -46,8 +46,9 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A closed standard stream must not let the socket take its number.
-    os::ensure_standard_descriptors();
+    // A closed standard stream must not let the socket take its number, and output written
+    // to a closed standard output is a failure (status 1), not a success that went nowhere.
+    os::ensure_standard_descriptors(os::ClosedStream::kFailing);
     // A reader that went away (marlox-ctl status | head -c 1) is a failed write with a message
     // and status 1, not death by SIGPIPE. The socket's sends do not raise it either way.
     (void)os::ignore_sigpipe();

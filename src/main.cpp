@@ -9,11 +9,13 @@
 
 #include "control/dispatch.h"
 #include "control/peer.h"
+#include "os/datagram.h"
 #include "os/fs.h"
 #include "os/log.h"
 #include "os/process.h"
 #include "os/socket.h"
 #include "os/thread.h"
+#include "tunnel/readiness.h"
 #include "tunnel/record.h"
 
 namespace {
@@ -79,6 +81,20 @@ os::UniqueFd set_up_listener() {
     return std::move(*listener);
 }
 
+// The tunnel's readiness reports, read on a thread of their own for the daemon's whole life.
+void start_readiness_listener(const std::shared_ptr<tunnel::TunnelRecord>& record) {
+    auto socket = tunnel::open_readiness_socket();
+    if (!socket) {
+        fatal("bind socket " + std::string(tunnel::kReadinessPath) + ": " +
+              os::describe(socket.error()));
+    }
+    auto started =
+        os::start_detached([socket = std::move(*socket), shared = record]() mutable noexcept {
+            tunnel::listen_for_readiness(std::move(socket), std::move(shared));
+        });
+    if (!started) fatal("failed to spawn thread: " + os::describe(started.error()));
+}
+
 // A failed accept4 other than an interrupted call or an aborted connection is a shortage
 // (descriptors, memory) that a retry at once cannot cure: pause instead of spinning on it.
 void pause_after(os::Errno error) {
@@ -111,6 +127,9 @@ void pause_after(os::Errno error) {
 
 int main() {
     os::ensure_standard_descriptors();
+    // Whoever supervises the daemon (systemd with Type=notify) learns from it when it serves.
+    // Taken out of the environment while there is one thread only, so the tunnel never sees it.
+    const auto supervisor = os::take_environment_variable("NOTIFY_SOCKET");
     // Whoever started the daemon may have left descriptors open or SIGCHLD ignored; neither
     // may reach the tunnel or undo the order in which a tunnel is cleared before its reap.
     (void)os::mark_inherited_cloexec();
@@ -124,6 +143,9 @@ int main() {
     os::UniqueFd listener = set_up_listener();
     const auto record = std::make_shared<tunnel::TunnelRecord>();
     const auto cap = std::make_shared<control::ConnectionCap>();
+    start_readiness_listener(record);
     if (!os::log_line("listening on " + kSocketPath)) fatal("failed printing to stderr");
+    // A supervisor that cannot be told times the start out and says so itself.
+    if (supervisor) (void)os::send_datagram(*supervisor, "READY=1");
     accept_forever(listener.get(), record, cap);
 }

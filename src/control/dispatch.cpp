@@ -3,7 +3,9 @@
 
 #include "control/peer.h"
 #include "control/request_line.h"
+#include "control/watch.h"
 #include "os/io.h"
+#include "protocol/command.h"
 #include "protocol/replies.h"
 #include "protocol/request.h"
 #include "protocol/utf8.h"
@@ -17,18 +19,25 @@ using namespace protocol;
 // Replies are best effort: a client that has gone away simply misses its answer.
 void reply(int conn, std::string_view line) { (void)os::send_all(conn, line); }
 
-void dispatch(int conn, const Request& request,
+void dispatch(int conn, uid_t uid, const Request& request,
               const std::shared_ptr<tunnel::TunnelRecord>& record) {
-    const auto command = request.member("cmd");
-    if (command == "status") {
-        reply(conn, record->is_running() ? kReplyRunning : kReplyNotRunning);
-    } else if (command == "disconnect") {
-        record->signal_if_running();
-        reply(conn, kReplyOk);
-    } else if (command == "connect") {
-        tunnel::run_connect(conn, request, record);
-    } else {
-        reply(conn, kReplyUnknownCmd);
+    switch (command_of(request)) {
+        case Command::kStatus:
+            reply(conn, record->is_running() ? kReplyRunning : kReplyNotRunning);
+            return;
+        case Command::kDisconnect:
+            record->signal_if_running(uid);
+            reply(conn, kReplyOk);
+            return;
+        case Command::kConnect:
+            tunnel::run_connect(conn, uid, request, record);
+            return;
+        case Command::kWatch:
+            serve_watch(conn, *record);
+            return;
+        case Command::kUnknown:
+            reply(conn, kReplyUnknownCmd);
+            return;
     }
 }
 
@@ -64,7 +73,7 @@ void serve_connection(os::UniqueFd conn, std::shared_ptr<tunnel::TunnelRecord> r
         reply(conn.get(), kReplyBadJson);
         return;
     }
-    dispatch(conn.get(), *request, record);
+    dispatch(conn.get(), *uid, *request, record);
 }
 
 }  // namespace marlox::control

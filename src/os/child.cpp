@@ -63,9 +63,25 @@ Result<UniqueFd> open_pidfd(pid_t pid) {
     return UniqueFd(static_cast<int>(fd));
 }
 
+// Pointers into strings, ended by the null pointer exec wants.
+std::vector<char*> pointers_to(std::span<const std::string> strings) {
+    std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (const std::string& s : strings) pointers.push_back(const_cast<char*>(s.c_str()));
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 }  // namespace
 
-Result<Child> Child::spawn(std::span<const std::string> argv) {
+Result<Child> Child::spawn(std::span<const std::string> argv) { return spawn_with(argv, environ); }
+
+Result<Child> Child::spawn(std::span<const std::string> argv, std::span<const std::string> env) {
+    const std::vector<char*> envp = pointers_to(env);
+    return spawn_with(argv, envp.data());
+}
+
+Result<Child> Child::spawn_with(std::span<const std::string> argv, char* const* envp) {
     if (argv.empty()) return Errno{EINVAL};
     auto out = make_pipe();
     if (!out) return out.error();
@@ -77,13 +93,9 @@ Result<Child> Child::spawn(std::span<const std::string> argv) {
     auto prepared = prepare(attr, actions, out->write_end.get(), err->write_end.get());
     if (!prepared) return prepared.error();
 
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-
+    const std::vector<char*> args = pointers_to(argv);
     pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, args[0], &actions.actions, &attr.attr, args.data(), environ);
+    const int rc = posix_spawnp(&pid, args[0], &actions.actions, &attr.attr, args.data(), envp);
     if (rc != 0) return Errno{rc};
 
     // Nobody else waits for our children, so the pid cannot have been reaped and reused yet.
@@ -109,12 +121,13 @@ Result<void> Child::send_signal(int sig) {
     return {};
 }
 
-Result<void> Child::wait_exited() {
+Result<ProcessEnd> Child::wait_exited() {
     siginfo_t info{};
     while (::waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED | WNOWAIT) < 0) {
         if (errno != EINTR) return last_errno();
     }
-    return {};
+    // CLD_KILLED and CLD_DUMPED both mean a signal; only CLD_EXITED carries an exit status.
+    return ProcessEnd{info.si_code != CLD_EXITED, info.si_status};
 }
 
 void Child::reap() noexcept {

@@ -44,6 +44,14 @@ Result<std::size_t> recv_some(int fd, std::span<char> buffer) {
     }
 }
 
+Result<std::size_t> recv_some_nowait(int fd, std::span<char> buffer) {
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) return last_errno();
+    }
+}
+
 Result<std::size_t> read_some(int fd, std::span<char> buffer) {
     for (;;) {
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());

@@ -20,6 +20,9 @@ Result<void> write_all(int fd, std::string_view bytes);
 // One recv(2) with no flags, retried on EINTR. 0 means the peer ended its sending side.
 Result<std::size_t> recv_some(int fd, std::span<char> buffer);
 
+// One recv(2) with MSG_DONTWAIT, retried on EINTR: EAGAIN when nothing is there to read now.
+Result<std::size_t> recv_some_nowait(int fd, std::span<char> buffer);
+
 // One read(2), retried on EINTR. 0 means end of file.
 Result<std::size_t> read_some(int fd, std::span<char> buffer);
 

@@ -11,14 +11,18 @@
 #include <cstdlib>
 #include <string_view>
 
+extern char** environ;
+
 namespace marlox::os {
 
-void ensure_standard_descriptors() noexcept {
+void ensure_standard_descriptors(ClosedStream closed) noexcept {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        int mode = O_RDWR;
+        if (closed == ClosedStream::kFailing) mode = fd == 0 ? O_WRONLY : O_RDONLY;
         // open returns the lowest free number, which is fd itself since lower ones are open.
         // Deliberately without O_CLOEXEC: this is a standard stream, inherited like the others.
-        const int opened = ::open("/dev/null", O_RDWR);  // NOLINT(android-cloexec-open)
+        const int opened = ::open("/dev/null", mode);  // NOLINT(android-cloexec-open)
         if (opened != fd) std::abort();
     }
 }
@@ -67,6 +71,21 @@ Result<void> clear_signal_mask() {
     const int rc = ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
     if (rc != 0) return Errno{rc};
     return {};
+}
+
+std::optional<std::string> take_environment_variable(const char* name) {
+    // Only before threads exist, which is when the caller promises to call.
+    const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
+    if (value == nullptr) return std::nullopt;
+    std::string taken(value);
+    (void)::unsetenv(name);  // NOLINT(concurrency-mt-unsafe)
+    return taken;
+}
+
+std::vector<std::string> environment_entries() {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) entries.emplace_back(*entry);
+    return entries;
 }
 
 Result<void> send_signal(pid_t pid, int sig) {

@@ -75,6 +75,11 @@ Result<UniqueFd> connect_unix_nowait(const std::string& path) {
     return connect_with(path, SOCK_NONBLOCK);
 }
 
+Result<void> set_send_buffer(int fd, int bytes) {
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) < 0) return last_errno();
+    return {};
+}
+
 Result<void> shutdown_sending(int fd) {
     if (::shutdown(fd, SHUT_WR) < 0) return last_errno();
     return {};

@@ -28,6 +28,10 @@ Result<UniqueFd> connect_unix(const std::string& path);
 // a socket nobody listens on.
 Result<UniqueFd> connect_unix_nowait(const std::string& path);
 
+// SO_SNDBUF: how many bytes the kernel holds for the peer before sends must wait (the kernel
+// doubles the value for its own bookkeeping and keeps a minimum of its own).
+Result<void> set_send_buffer(int fd, int bytes);
+
 // shutdown(SHUT_WR): the peer reads end of stream while this side can still receive.
 Result<void> shutdown_sending(int fd);
 

@@ -6,12 +6,15 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "os/child.h"
 #include "os/fs.h"
 #include "os/io.h"
+#include "os/process.h"
 #include "protocol/replies.h"
 #include "tunnel/config_file.h"
+#include "tunnel/readiness.h"
 #include "tunnel/supervise.h"
 
 namespace marlox::tunnel {
@@ -26,10 +29,23 @@ void reply_error(int conn, std::string_view prefix, std::string_view text) {
     reply(conn, line);
 }
 
+// The error of a failed write as the reply and the watchers give it.
+constexpr std::string_view kWriteConfFailed = "write conf failed";
+
 struct Started {
     std::optional<os::Child> child;
     std::string error;  // when there is no child: the text the client sees
 };
+
+// The daemon's environment with NOTIFY_SOCKET naming the readiness socket, whatever the daemon
+// itself was given: the tunnel tells the daemon, never the daemon's own supervisor, that it is up.
+std::vector<std::string> tunnel_environment() {
+    std::vector<std::string> env = os::environment_entries();
+    std::erase_if(env,
+                  [](const std::string& entry) { return entry.starts_with("NOTIFY_SOCKET="); });
+    env.push_back("NOTIFY_SOCKET=" + std::string(kReadinessPath));
+    return env;
+}
 
 // Starts openfortivpn on the configuration file.
 Started start_tunnel(const protocol::Request& request) {
@@ -40,22 +56,25 @@ Started start_tunnel(const protocol::Request& request) {
     }
     const std::array<std::string, 5> argv = {"openfortivpn", "-c", std::string(kConfigPath),
                                              "--realm", std::string(realm)};
-    auto child = os::Child::spawn(argv);
+    auto child = os::Child::spawn(argv, tunnel_environment());
     if (!child) return {std::nullopt, os::describe(child.error())};
     return {std::move(*child), {}};
 }
 
 }  // namespace
 
-void run_connect(int conn, const protocol::Request& request,
+void run_connect(int conn, uid_t uid, const protocol::Request& request,
                  const std::shared_ptr<TunnelRecord>& record) noexcept {
     // Checked before anything else, so a refused request leaves no trace.
     if (const auto field = find_unsafe_field(request)) {
         reply_error(conn, protocol::kReplyInvalidFieldPrefix, *field);
         return;
     }
+    const StartDetails details{request.member("host").value_or(""),
+                               request.member("port").value_or(""),
+                               request.member("username").value_or("")};
     // Held from here to the end of the tunnel: a second connect meanwhile is refused.
-    if (!record->try_reserve()) {
+    if (!record->try_reserve(uid, details)) {
         reply(conn, protocol::kReplyAlreadyConnected);
         return;
     }
@@ -63,14 +82,14 @@ void run_connect(int conn, const protocol::Request& request,
     // reply at once must find no tunnel, not the remains of this attempt.
     const std::string config_path(kConfigPath);
     if (!write_config(config_path, config_text(request))) {
-        record->release();
+        record->release(kWriteConfFailed);
         reply(conn, protocol::kReplyWriteConfFailed);
         return;
     }
     auto [child, error] = start_tunnel(request);
     if (!child) {
         (void)os::remove_file(config_path);
-        record->release();
+        record->release("spawn: " + error);
         reply_error(conn, protocol::kReplySpawnPrefix, error);
         return;
     }

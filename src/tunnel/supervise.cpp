@@ -3,6 +3,7 @@
 
 #include <signal.h>
 
+#include <optional>
 #include <string>
 
 #include "os/fs.h"
@@ -17,14 +18,15 @@
 namespace marlox::tunnel {
 namespace {
 
-// child has exited but is not yet reaped.
-void clean_up(int conn, os::Child& child, TunnelRecord& record) {
+// child has exited but is not yet reaped; ended says how, if the wait could tell.
+void clean_up(int conn, os::Child& child, TunnelRecord& record,
+              const os::Result<os::ProcessEnd>& ended) {
     // The file goes before the record is cleared: once it is clear a new connect may write its
     // own file at the same path, which must not then be removed here.
     (void)os::remove_file(std::string(kConfigPath));
     // Cleared before the reap: until the reap the pid cannot be reused, so no signal sent
     // through the record can reach a stranger.
-    record.clear();
+    record.clear(ended ? std::optional(*ended) : std::nullopt);
     child.reap();
     // Wakes the watcher, which then finds the record cleared and does nothing.
     (void)os::shutdown_both(conn);
@@ -35,8 +37,7 @@ void clean_up(int conn, os::Child& child, TunnelRecord& record) {
 void end_early(int conn, os::Child& child, TunnelRecord& record, os::Errno error) {
     (void)os::log_line("failed to spawn thread: " + os::describe(error));
     (void)child.send_signal(SIGTERM);
-    (void)child.wait_exited();
-    clean_up(conn, child, record);
+    clean_up(conn, child, record, child.wait_exited());
 }
 
 }  // namespace
@@ -76,11 +77,11 @@ void supervise(int conn, os::Child child, const std::shared_ptr<TunnelRecord>& r
     }
 
     relay_lines(std::move(out), stream);
-    (void)child.wait_exited();
+    const auto ended = child.wait_exited();
     // Every line written before the exit reaches the client before its end of stream; the
     // stream's drain time bounds this join.
     error_relay->join();
-    clean_up(conn, child, *record);
+    clean_up(conn, child, *record, ended);
 }
 
 }  // namespace marlox::tunnel

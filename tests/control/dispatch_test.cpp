@@ -70,10 +70,10 @@ TEST(DispatchTest, RepliesByteForByte) {
 
 TEST(DispatchTest, StatusReportsAReservedTunnelAsRunning) {
     const auto record = std::make_shared<tunnel::TunnelRecord>();
-    ASSERT_TRUE(record->try_reserve());
+    ASSERT_TRUE(record->try_reserve(0, {}));
     EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n", record), "{\"running\":true}\n");
     EXPECT_EQ(exchange("{\"cmd\":\"disconnect\"}\n", record), "{\"ok\":true}\n");
-    record->release();
+    record->release("write conf failed");
     EXPECT_EQ(exchange("{\"cmd\":\"status\"}\n", record), "{\"running\":false}\n");
 }
 

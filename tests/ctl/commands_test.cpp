@@ -231,6 +231,26 @@ TEST_F(CommandsTest, FirstLineThatOnlyResemblesAReplyIsOutput) {
     EXPECT_EQ(run->out, "{\"error\":\"already connected\"} \n{\"ok\":true}\n");
 }
 
+TEST_F(CommandsTest, ControlCharactersAreShownOnATerminalAndPassedThroughAPipe) {
+    // ESC ] 0 ; ... BEL would retitle the terminal, C2 9B is the one-character CSI; the tab,
+    // the degree sign (C2 B0) and the e-acute are text.
+    fake().write_script(
+        "h", "out \\x1b]0;owned\\x07 a\\\\b\\tc\\xc2\\x9b2J\\x7f 20\xc2\xb0 \xc3\xa9\nexit 0\n");
+    auto piped = run_ctl({connect_args("h")}, "s3cret\n");
+    ASSERT_TRUE(piped) << piped.error();
+    EXPECT_EQ(describe(piped->status), "exit 0") << piped->err;
+    EXPECT_EQ(piped->out,
+              "\x1b]0;owned\x07 a\\b\tc\xc2\x9b"
+              "2J\x7f 20\xc2\xb0 \xc3\xa9\n");
+
+    CtlStart how{connect_args("h")};
+    how.output = Output::kTerminal;
+    auto shown = run_ctl(how, "s3cret\n");
+    ASSERT_TRUE(shown) << shown.error();
+    EXPECT_EQ(describe(shown->status), "exit 0") << shown->err;
+    EXPECT_EQ(shown->out, "\\x1b]0;owned\\x07 a\\\\b\tc\\u009b2J\\x7f 20\xc2\xb0 \xc3\xa9\n");
+}
+
 // The limit marlox-ctl documents: connect has no acknowledgement, so a first output line that
 // reads exactly like an error reply is taken as that error. The tunnel still ends cleanly,
 // because marlox-ctl's exit closes the connection.

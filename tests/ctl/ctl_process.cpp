@@ -67,7 +67,9 @@ Outcome<Terminal> open_terminal() {
         input = ::open(slave, O_RDWR | O_NOCTTY);  // NOLINT(android-cloexec-open): becomes stdin
         if (input < 0) ::_exit(126);
     }
-    if (!support::install_descriptor(input, 0) || !support::install_descriptor(out, 1) ||
+    const bool out_installed =
+        out < 0 ? ::close(1) == 0 || errno == EBADF : support::install_descriptor(out, 1);
+    if (!support::install_descriptor(input, 0) || !out_installed ||
         !support::install_descriptor(err, 2)) {
         ::_exit(126);
     }
@@ -97,11 +99,38 @@ Outcome<CtlProcess> CtlProcess::start(const CtlStart& how) {
     auto out = os::make_pipe();
     auto err = os::make_pipe();
     if (!input || !out || !err) return support::Failure{"no pipes for marlox-ctl"};
-    if (how.stdout_closed) {
-        // Nobody will ever read its standard output; the collector reads an empty pipe.
-        auto empty = os::make_pipe();
-        if (!empty) return support::Failure{"no pipe for marlox-ctl"};
-        out->read_end = std::move(empty->read_end);
+    switch (how.output) {
+        case Output::kPipe:
+            break;
+        case Output::kUnread: {
+            // Nobody will ever read its standard output; the collector reads an empty pipe.
+            auto empty = os::make_pipe();
+            if (!empty) return support::Failure{"no pipe for marlox-ctl"};
+            out->read_end = std::move(empty->read_end);
+            break;
+        }
+        case Output::kClosed:
+            out->write_end.reset();  // the collector sees the end of file at once
+            break;
+        case Output::kTerminal: {
+            auto shown = open_terminal();
+            if (!shown) return support::Failure{shown.error()};
+            os::UniqueFd slave(::open(shown->slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+            termios raw{};
+            if (!slave.valid() || ::tcgetattr(slave.get(), &raw) < 0) {
+                return support::Failure{errno_text("open the terminal for standard output")};
+            }
+            // Output exactly as written: no carriage return before each line feed.
+            ::cfmakeraw(&raw);
+            if (::tcsetattr(slave.get(), TCSANOW, &raw) < 0) {
+                return support::Failure{errno_text("tcsetattr")};
+            }
+            // The master reports the end (EIO) once the child, the only holder of the slave
+            // after this function, has ended.
+            out->write_end = std::move(slave);
+            out->read_end = std::move(shown->master);
+            break;
+        }
     }
     // Opened after the pipes, which take any free number below 3 first, so the child's dup2s
     // cannot replace it. Close-on-exec does no harm to an ELF program (a #! script could not

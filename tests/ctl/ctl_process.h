@@ -22,11 +22,19 @@ using support::kDefaultTimeout;
 using support::milliseconds;
 using support::Outcome;
 
+// Where marlox-ctl's standard output goes.
+enum class Output {
+    kPipe,      // a pipe the test reads
+    kUnread,    // a pipe whose read end is closed
+    kClosed,    // nowhere: descriptor 1 is closed
+    kTerminal,  // a pseudo-terminal in raw mode (no CR added), whose master the test reads
+};
+
 struct CtlStart {
     std::vector<std::string> args;  // after the program name
     uid_t uid = 0;                  // not 0: runs as this uid (and gid), no supplementary groups
     bool on_terminal = false;       // stdin is a pseudo-terminal instead of a pipe
-    bool stdout_closed = false;     // stdout is a pipe whose read end is closed
+    Output output = Output::kPipe;
 };
 
 // Started with fork + execve and PR_SET_PDEATHSIG, so it dies with the test's thread. Its

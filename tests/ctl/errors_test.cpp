@@ -71,12 +71,14 @@ struct InvalidFieldCase {
     std::vector<std::string> extra;  // replacing or adding arguments
     std::string ticket_input;
     std::string field;
-    std::string hint = " (a value must not hold a line feed, carriage return or NUL)";
+    std::string hint =
+        " (a value must not hold a line feed, carriage return or NUL, nor be longer than "
+        "openfortivpn keeps)";
 };
 
 const std::string kTicketHint =
-    " (it must not hold a line feed, carriage return or NUL, nor begin or end with a space, tab, "
-    "vertical tab or form feed)";
+    " (it must not hold a line feed, carriage return or NUL, begin or end with a space, tab, "
+    "vertical tab or form feed, nor be longer than openfortivpn keeps)";
 
 void PrintTo(const InvalidFieldCase& c, std::ostream* out) { *out << c.name; }
 
@@ -114,7 +116,8 @@ TEST_F(CtlTest, LineFeedInHostPortOrUserGetsStatusSix) {
         ASSERT_TRUE(run) << run.error();
         EXPECT_EQ(describe(run->status), "exit 6") << field;
         EXPECT_EQ(run->err, "marlox-ctl: invalid field: " + field +
-                                " (a value must not hold a line feed, carriage return or NUL)\n");
+                                " (a value must not hold a line feed, carriage return or NUL, "
+                                "nor be longer than openfortivpn keeps)\n");
     }
     EXPECT_TRUE(fake().starts().empty());
 }
@@ -144,11 +147,20 @@ TEST_F(CtlTest, UnwritableConfigurationGetsStatusEight) {
 
 TEST_F(CtlTest, ClosedStandardOutputGetsStatusOneNotSigpipe) {
     CtlStart how{{"status"}};
-    how.stdout_closed = true;
+    how.output = Output::kUnread;
     auto run = run_ctl(how);
     ASSERT_TRUE(run) << run.error();
     EXPECT_EQ(describe(run->status), "exit 1");
     EXPECT_EQ(run->err, "marlox-ctl: cannot write output: Broken pipe (os error 32)\n");
+}
+
+TEST_F(CtlTest, StandardOutputClosedAtStartGetsStatusOne) {
+    CtlStart how{{"status"}};
+    how.output = Output::kClosed;
+    auto run = run_ctl(how);
+    ASSERT_TRUE(run) << run.error();
+    EXPECT_EQ(describe(run->status), "exit 1");
+    EXPECT_EQ(run->err, "marlox-ctl: cannot write output: Bad file descriptor (os error 9)\n");
 }
 
 class NoOpenfortivpnTest : public CtlTest {

@@ -1,6 +1,9 @@
 // The real openfortivpn, started by the real daemon on marlox-ctl's request, against a stand-in
 // gateway on 127.0.0.1: it must read host, port, credentials and the trusted certificate from
 // the file the daemon wrote. Everything runs in a network namespace with only loopback.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +18,7 @@
 #include "ctl_process.h"
 #include "loopback_only.h"
 #include "program.h"
+#include "support/client.h"
 #include "support/daemon.h"
 #include "support/integration_test.h"
 
@@ -211,6 +215,59 @@ TEST_F(OpenfortivpnTest, WrongDigestIsRejectedByOpenfortivpn) {
     EXPECT_EQ(run.out.find("Connected to gateway."), std::string::npos) << run.out;
     EXPECT_EQ(count(logins(), "login "), 0u) << logins();
     expect_nothing_left();
+}
+
+// A TCP port on 127.0.0.1 that takes connections (the kernel does) and never answers, so a client
+// that connects waits there; the port number comes back in port.
+os::UniqueFd silent_listener(std::string& port) {
+    os::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 ||
+        ::listen(fd.get(), 4) < 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &length) < 0) {
+        return {};
+    }
+    port = std::to_string(ntohs(addr.sin_port));
+    return fd;
+}
+
+// The daemon gives openfortivpn the socket where it reports readiness, read here from the
+// environment of the running process while it waits for a gateway that never answers.
+TEST_F(OpenfortivpnTest, RunningOpenfortivpnHasTheDaemonsReadinessSocket) {
+    std::string port;
+    const os::UniqueFd gateway = silent_listener(port);
+    ASSERT_TRUE(gateway.valid());
+    auto watcher = support::Client::connect();
+    ASSERT_TRUE(watcher) << watcher.error();
+    ASSERT_TRUE(watcher->send("{\"cmd\":\"watch\"}\n"));
+    ASSERT_EQ(watcher->read_line(), "{\"state\":\"idle\"}\n");
+    auto client = support::Client::connect();
+    ASSERT_TRUE(client) << client.error();
+    ASSERT_TRUE(
+        client->send("{\"cmd\":\"connect\",\"host\":\"127.0.0.1\",\"port\":\"" + port +
+                     "\",\"username\":\"alice\",\"ticket\":\"e2e-ticket\",\"trusted_cert\":\"" +
+                     digest_ + "\"}\n"));
+    ASSERT_EQ(watcher->read_line(), "{\"state\":\"starting\",\"uid\":0}\n");
+    const std::string connecting = watcher->read_line().value_or("");
+    const std::size_t at = connecting.find("\"pid\":");
+    ASSERT_NE(at, std::string::npos) << connecting;
+    const std::string pid = connecting.substr(at + 6, connecting.find('}') - at - 6);
+
+    std::ifstream environ("/proc/" + pid + "/environ", std::ios::binary);
+    std::vector<std::string> notify_sockets;
+    for (std::string entry; std::getline(environ, entry, '\0');) {
+        if (entry.starts_with("NOTIFY_SOCKET=")) notify_sockets.push_back(entry);
+    }
+    EXPECT_EQ(notify_sockets, std::vector<std::string>{"NOTIFY_SOCKET=/run/marlox/notify"});
+
+    client->close();  // the daemon ends the tunnel
+    EXPECT_EQ(watcher->read_line(milliseconds(10000)),
+              "{\"state\":\"stopping\",\"uid\":0,\"pid\":" + pid + ",\"by\":\"app\"}\n");
+    EXPECT_TRUE(
+        watcher->read_line(milliseconds(10000)).value_or("").starts_with("{\"state\":\"idle\","));
 }
 
 }  // namespace

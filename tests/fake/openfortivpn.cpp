@@ -8,6 +8,7 @@
 //   sigpipe   "default" or "ignored";  sigmask  "empty" or "blocked"
 //   ignored   the numbers of the signals it found ignored (SIGCHLD, say), one a line
 //   pid       its process id;  starts  one line per start, appended
+//   notify-socket   the value of NOTIFY_SOCKET, or "unset"
 //   term      one line per SIGTERM received, appended
 //   ready     written last, once all of the above exist
 // Then it runs the script MARLOX_FAKE_DIR/script-HOST, HOST being the host value of FILE. Each
@@ -22,6 +23,8 @@
 //   descendant MS                 fork a child that holds stdout and stderr open for MS
 //   chatty-descendant MS          fork a child that, once this process has exited, writes a
 //                                 line "descendant N" on stdout and stderr every MS (100 times)
+//   notify TEXT                   send TEXT as one datagram to NOTIFY_SOCKET, as the real client
+//                                 sends "READY=1" once the tunnel is up
 //   mark NAME                     create the empty record NAME
 //   exit CODE                     exit at once
 // Without a script it waits for SIGTERM (at most 20 s) and exits 0. Otherwise SIGTERM ends it
@@ -30,12 +33,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -164,6 +171,25 @@ void chatty_descendant(long period_ms) {
     std::_Exit(0);
 }
 
+// One datagram to the socket named by NOTIFY_SOCKET (a path, or "@name" for an abstract one).
+void notify(const std::string& text) {
+    const char* address = std::getenv("NOTIFY_SOCKET");  // NOLINT(concurrency-mt-unsafe)
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string name = address != nullptr ? address : "";
+    if (name.empty() || name.size() >= sizeof addr.sun_path) std::_Exit(4);
+    std::memcpy(addr.sun_path, name.data(), name.size());
+    if (name[0] == '@') addr.sun_path[0] = '\0';
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() +
+                                               (name[0] == '@' ? 0 : 1));
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 ||
+        ::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&addr), length) < 0) {
+        std::_Exit(4);
+    }
+    (void)::close(fd);
+}
+
 void run(const std::string& command, const std::string& rest) {
     std::istringstream args(rest);
     long n = 0;
@@ -209,6 +235,8 @@ void run(const std::string& command, const std::string& rest) {
     } else if (command == "chatty-descendant") {
         args >> n;
         chatty_descendant(n);
+    } else if (command == "notify") {
+        notify(unescape(rest));
     } else if (command == "mark") {
         record(rest, "");
     } else if (command == "exit") {
@@ -264,6 +292,8 @@ int main(int argc, char** argv) {
     record("sigmask", none_blocked ? "empty" : "blocked");
     record("ignored", ignored);
     record("pid", std::to_string(::getpid()));
+    const char* notify_socket = std::getenv("NOTIFY_SOCKET");  // NOLINT(concurrency-mt-unsafe)
+    record("notify-socket", notify_socket != nullptr ? notify_socket : "unset");
     record("starts", std::to_string(::getpid()) + "\n", /*append=*/true);
 
     std::string host;

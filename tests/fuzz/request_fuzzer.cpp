@@ -1,18 +1,22 @@
 // Fuzz target for the request path: bytes as a client sends them, up to the configuration text.
 //
 // Each input goes through a real socket into the daemon's line reader, then the UTF-8 check,
-// the trimming, the strict JSON rules, member extraction and the configuration-value checks,
-// and every stage is held to an invariant computed independently of the code under test.
+// the trimming, the strict JSON rules, member extraction, the command it names ("watch" among
+// them) and the configuration-value checks, and every stage is held to an invariant computed
+// independently of the code under test.
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "control/request_line.h"
 #include "fuzz_check.h"
 #include "os/io.h"
+#include "protocol/command.h"
 #include "protocol/request.h"
 #include "protocol/utf8.h"
 #include "support/unit_io.h"
@@ -152,6 +156,29 @@ void check_members(const Request& request) {
     }
 }
 
+constexpr std::array<std::pair<std::string_view, Command>, 4> kCommands = {{
+    {"status", Command::kStatus},
+    {"disconnect", Command::kDisconnect},
+    {"connect", Command::kConnect},
+    {"watch", Command::kWatch},
+}};
+
+// The command as a second, lenient parse of the same text sees it: the "cmd" member of an
+// object when it is a string (the last one when repeated), compared byte for byte with the
+// command words.
+void check_command(std::string_view text, const Request& request) {
+    const auto model = nlohmann::json::parse(text, /*cb=*/nullptr, /*allow_exceptions=*/false);
+    if (model.is_discarded()) return;
+    Command expected = Command::kUnknown;
+    if (const auto cmd = model.is_object() ? model.find("cmd") : model.end();
+        cmd != model.end() && cmd->is_string()) {
+        for (const auto& [word, command] : kCommands) {
+            if (cmd->get_ref<const std::string&>() == word) expected = command;
+        }
+    }
+    require(command_of(request) == expected, "the command is the one its \"cmd\" word names");
+}
+
 // openfortivpn strips these from the ends of a value, which would turn a ticket into another one.
 bool trimmed_by_client(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
@@ -211,6 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!request) return 0;
     check_strictness(text);
     check_members(*request);
+    check_command(text, *request);
     check_config(*request);
     return 0;
 }

@@ -147,9 +147,10 @@ int lowest_unused_descriptor(pid_t pid) {
 class DescriptorShortageTest : public DaemonTest {};
 
 TEST_F(DescriptorShortageTest, AcceptLoopIdlesWhileDescriptorsAreExhaustedAndRecovers) {
-    // stdin, stdout, stderr and the listener; then each idle client holds its connection and
-    // the duplicate its thread reads through. One at a time, each settled before the next.
-    constexpr std::size_t kAtStart = 4;
+    // stdin, stdout, stderr, the listener and the readiness socket; then each idle client holds
+    // its connection and the duplicate its thread reads through. One at a time, each settled
+    // before the next.
+    constexpr std::size_t kAtStart = 5;
     ASSERT_TRUE(holds_descriptors(daemon().pid(), kAtStart));
     std::vector<Client> idle;
     for (std::size_t i = 1; i <= 6; ++i) {

@@ -45,6 +45,19 @@ protected:
                fake().read("pid").value_or("?") + "\n";
     }
 
+    // The audit lines of the fake's tunnel started by uid 0 with host alone: starting and
+    // connecting.
+    std::string started_lines(std::string_view host) {
+        return "[marlox-helper] tunnel starting: uid=0 host=\"" + std::string(host) +
+               "\" port=\"\" username=\"\"\n[marlox-helper] tunnel connecting: uid=0 pid=" +
+               fake().read("pid").value_or("?") + "\n";
+    }
+    // Its audit line once its process has ended `how` ("exit status 0", "killed by signal 9").
+    std::string ended_line(std::string_view how) {
+        return "[marlox-helper] tunnel ended: uid=0 pid=" + fake().read("pid").value_or("?") + " " +
+               std::string(how) + "\n";
+    }
+
     // A connection that has sent a "connect" with members; its fake has not necessarily
     // started yet (wait for the "ready" record).
     static Outcome<Client> send_connect(const nlohmann::json& members) {
@@ -59,6 +72,14 @@ protected:
         fake().forget("ready");
         auto client = send_connect(members);
         if (client && !fake().wait_for("ready")) return Failure{"the fake never started"};
+        return client;
+    }
+
+    // A connection that has asked to watch the tunnel's state.
+    static Outcome<Client> start_watch() {
+        auto client = Client::connect();
+        if (client && !client->send("{\"cmd\":\"watch\"}\n"))
+            return Failure{"sending watch failed"};
         return client;
     }
 

@@ -20,7 +20,10 @@ TEST_F(WatcherTest, ClosingTheConnectionEndsTheTunnelAndSaysSo) {
     EXPECT_TRUE(daemon().wait_for_stderr(watcher_line())) << daemon().stderr_text();
     EXPECT_TRUE(status_becomes(false));
     EXPECT_FALSE(std::filesystem::exists(kConfigPath));
-    EXPECT_EQ(daemon().stderr_text(), std::string(kStartLine) + watcher_line());
+    // The watcher's line is the audit line of this stop.
+    EXPECT_TRUE(daemon().wait_for_stderr(ended_line("exit status 0")));
+    EXPECT_EQ(daemon().stderr_text(), std::string(kStartLine) + started_lines("h") +
+                                          watcher_line() + ended_line("exit status 0"));
 }
 
 TEST_F(WatcherTest, HalfCloseEndsTheTunnelAndTheClientStillGetsTheLastLines) {
@@ -52,17 +55,18 @@ TEST_F(WatcherTest, BytesAfterTheRequestDoNotEndTheTunnel) {
     std::this_thread::sleep_for(milliseconds(200));
     EXPECT_FALSE(fake().has("term"));
     EXPECT_EQ(status(), kRunning);
-    EXPECT_EQ(daemon().stderr_text(), kStartLine);
+    EXPECT_EQ(daemon().stderr_text(), std::string(kStartLine) + started_lines("h"));
 }
 
-TEST_F(WatcherTest, TunnelThatEndsByItselfIsNotLogged) {
+TEST_F(WatcherTest, TunnelThatEndsByItselfGetsNoWatcherLine) {
     fake().write_script("h", "out done\nexit 3\n");
     auto client = send_connect({{"host", "h"}});
     ASSERT_TRUE(client) << client.error();
     EXPECT_EQ(client->read_to_end().bytes, "done\n");
     // The watcher wakes with the connection's shutdown and must find nothing to end.
     std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_EQ(daemon().stderr_text(), kStartLine);
+    EXPECT_EQ(daemon().stderr_text(),
+              std::string(kStartLine) + started_lines("h") + ended_line("exit status 3"));
     EXPECT_FALSE(fake().has("term"));
 }
 

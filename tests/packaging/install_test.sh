@@ -48,7 +48,7 @@ done
 unit=$stage/$unit_dir/marlox-helper.service
 grep -qx "ExecStart=$stage/sbin/marlox-helper" "$unit" ||
     fail "ExecStart does not name the installed daemon"
-for directive in Type=simple Restart=on-failure UMask=0022 NoNewPrivileges=yes \
+for directive in Type=notify Restart=on-failure UMask=0022 NoNewPrivileges=yes \
     ProtectSystem=yes ProtectHome=yes PrivateTmp=yes WantedBy=multi-user.target; do
     grep -qx "$directive" "$unit" || fail "the unit lacks $directive"
 done

@@ -22,7 +22,7 @@ std::string connect_reply(std::string_view json, const std::shared_ptr<TunnelRec
     os::UniqueFd client_end(fds[1]);
     auto request = protocol::Request::parse(json);
     EXPECT_TRUE(request.has_value());
-    run_connect(daemon_end.get(), *request, record);
+    run_connect(daemon_end.get(), /*uid=*/0, *request, record);
     daemon_end.reset();
 
     std::string reply;
@@ -63,7 +63,7 @@ TEST(LaunchTest, UnsafeFieldIsRefusedBeforeAnythingHappens) {
 
 TEST(LaunchTest, SecondTunnelIsRefused) {
     const auto record = std::make_shared<TunnelRecord>();
-    ASSERT_TRUE(record->try_reserve());
+    ASSERT_TRUE(record->try_reserve(0, {}));
     EXPECT_EQ(connect_reply(R"({"cmd":"connect","host":"h"})", record),
               "{\"error\":\"already connected\"}\n");
     EXPECT_TRUE(record->is_running());

@@ -47,7 +47,7 @@ protected:
     // Records tunnel in the record and starts its watcher on a duplicate of the daemon's end,
     // as the tunnel does.
     std::future<void> record_and_watch(pid_t pid) {
-        EXPECT_TRUE(record_->try_reserve());
+        EXPECT_TRUE(record_->try_reserve(0, {}));
         const std::uint64_t generation = record_->record_pid(pid);
         auto conn = os::dup_cloexec(daemon_end_.get());
         EXPECT_TRUE(conn.has_value());
@@ -103,9 +103,9 @@ TEST_F(WatcherTest, StaleWatcherLeavesOtherTunnelsAlone) {
         SCOPED_TRACE(c.what);
         new_connection();
         auto watcher = record_and_watch(old_tunnel.pid());
-        record_->clear();
+        record_->clear(std::nullopt);
         if (c.newer != nullptr) {
-            ASSERT_TRUE(record_->try_reserve());
+            ASSERT_TRUE(record_->try_reserve(0, {}));
             (void)record_->record_pid(c.newer->pid());
         }
 
@@ -115,7 +115,7 @@ TEST_F(WatcherTest, StaleWatcherLeavesOtherTunnelsAlone) {
         EXPECT_FALSE(exits_within(old_tunnel, 300ms));
         EXPECT_FALSE(exits_within(new_tunnel, 0ms));
         EXPECT_EQ(record_->is_running(), c.newer != nullptr);
-        record_->clear();
+        record_->clear(std::nullopt);
     }
 }
 
