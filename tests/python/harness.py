@@ -151,11 +151,16 @@ def wait_for(condition: Callable[[], bool], what: str, timeout: float = TIMEOUT)
 
 
 def exchange(
-    request: bytes, shut_write: bool = False, end: str = "closed", expected: int = 0
+    request: bytes,
+    shut_write: bool = False,
+    end: str = "closed",
+    lines: int = 0,
+    after_first_line: Optional[Callable[[], None]] = None,
 ) -> tuple[bytes, str]:
     """Connects as this process's user, sends request and reads what comes back: until the
-    daemon closes ("closed"), or, for end "open", until expected bytes have arrived and then a
-    moment more. Returns the bytes and how the stream looked: "closed", "open" or "reset"."""
+    daemon closes ("closed"), or, for end "open", until that many lines have arrived and then a
+    moment more. after_first_line runs once the first line is in. Returns the bytes and how the
+    stream looked: "closed", "open" or "reset"."""
     received = bytearray()
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
         sock.settimeout(TIMEOUT)
@@ -168,7 +173,10 @@ def exchange(
             sock.shutdown(socket.SHUT_WR)
         deadline = time.monotonic() + TIMEOUT
         while time.monotonic() < deadline:
-            if end == "open" and len(received) >= expected:
+            if after_first_line is not None and b"\n" in received:
+                after_first_line()
+                after_first_line = None
+            if end == "open" and received.count(b"\n") >= lines:
                 sock.settimeout(0.2)  # nothing more, and no end, should follow
             try:
                 data = sock.recv(65536)

@@ -9,7 +9,7 @@ import json
 import os
 import socket
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable, Optional
 
 import jsonschema
 import pytest
@@ -70,6 +70,50 @@ def hold_connections_then(request: bytes, daemon_pid: int, uid: int) -> tuple[by
             sock.close()
 
 
+CONNECT = b'{"cmd":"connect","host":"%s","port":"443","username":"u","ticket":"t"}\n'
+
+
+def start_tunnel(host: str, script: Optional[str], held: list[socket.socket]) -> None:
+    """A connect from uid 0 whose openfortivpn runs script (none: waits for SIGTERM); its
+    connection is kept open in held."""
+    if script is not None:
+        harness.fake_script(host, script)
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    held.append(sock)
+    sock.connect(harness.SOCKET)
+    sock.sendall(CONNECT % host.encode())
+
+
+def fake_started() -> None:
+    harness.wait_for(lambda: (harness.FAKE_DIR / "ready").exists(), "openfortivpn to start")
+
+
+def action(name: str, held: list[socket.socket]) -> Callable[[], None]:
+    """What the vector file's action name does."""
+
+    def come_up_and_exit() -> None:
+        start_tunnel("up", "notify READY=1\nexit 3\n", held)
+
+    def connect() -> None:
+        start_tunnel("h", None, held)
+
+    def disconnect_as_1000() -> None:
+        reply = harness.as_user(1000, lambda: harness.exchange(b'{"cmd":"disconnect"}\n'))
+        assert reply == (b'{"ok":true}\n', "closed")
+
+    def connect_and_go_away() -> None:
+        start_tunnel("gone", None, held)
+        fake_started()
+        held.pop().close()
+
+    return {
+        "a tunnel that comes up and exits": come_up_and_exit,
+        "a connect": connect,
+        "disconnect from uid 1000": disconnect_as_1000,
+        "a connect whose client goes away": connect_and_go_away,
+    }[name]
+
+
 @pytest.mark.parametrize("case", CASES, ids=name_of)
 def test_daemon_answers_as_the_vector_says(case: dict[str, Any], start_daemon) -> None:  # type: ignore[no-untyped-def]
     request = harness.expand(case["request"])
@@ -80,32 +124,33 @@ def test_daemon_answers_as_the_vector_says(case: dict[str, Any], start_daemon) -
         harness.fake_script(request_host(request), harness.fake_output_script(output))
     held: list[socket.socket] = []
     if setup == "tunnel running":
-        harness.fake_script("running", "wait-term 20000\n")
-        tunnel = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        held.append(tunnel)
-        tunnel.connect(harness.SOCKET)
-        tunnel.sendall(b'{"cmd":"connect","host":"running","port":"1","username":"u","ticket":"t"}\n')
-        harness.wait_for(lambda: (harness.FAKE_DIR / "ready").exists(), "the tunnel to start")
+        start_tunnel("running", None, held)
+        fake_started()
     elif setup == "configuration blocked":
         os.makedirs(harness.CONFIG + "/in-the-way")
     else:
         assert setup in ("idle", "no openfortivpn", "user holds 64 connections"), setup
+    then = action(case["then"], held) if "then" in case else None
 
     uid = case.get("uid", 0)
     end = case["end"]
-    expected = len(harness.expand(case["reply"], {"pid": "0"}))
+    lines = harness.expand(case["reply"], {"pid": "0"}).count(b"\n")
 
     def work() -> tuple[bytes, str]:
-        return harness.exchange(request, case.get("shut_write", False), end, expected)
+        return harness.exchange(request, case.get("shut_write", False), end, lines, then)
 
-    if setup == "user holds 64 connections":
-        reply, end = hold_connections_then(request, daemon.pid, uid)
-    else:
-        reply, end = work() if uid == 0 else harness.as_user(uid, work)
-    for sock in held:
-        sock.close()
+    try:
+        if setup == "user holds 64 connections":
+            reply, end = hold_connections_then(request, daemon.pid, uid)
+        else:
+            reply, end = work() if uid == 0 else harness.as_user(uid, work)
+    finally:
+        for sock in held:
+            sock.close()
 
-    assert reply == harness.expand(case["reply"])
+    pid = harness.FAKE_DIR / "pid"
+    variables = {"pid": pid.read_text() if pid.exists() else "none"}
+    assert reply == harness.expand(case["reply"], variables)
     # A daemon that answers before it has read the whole request (admission) may leave unread
     # bytes behind when it closes: the client then sees a reset after the reply.
     assert end == case["end"] or (case["end"] == "closed" and end == "reset")
@@ -134,9 +179,9 @@ def test_every_reply_of_the_vectors_fits_its_schema() -> None:
         if client is None or client["call"] == "connect" and "error" not in client["expect"]:
             continue  # not a JSON reply: output lines, or no reply to a malformed request
         # The request schema refuses what the daemon refuses as invalid; it cannot count bytes.
-        if b"invalid field" in harness.expand(case["reply"]):
+        if b"invalid field" in harness.expand(case["reply"], {"pid": "0"}):
             assert not validators["request"].is_valid(json.loads(request)), case["name"]
-        elif b"request too long" not in harness.expand(case["reply"]):
+        elif b"request too long" not in harness.expand(case["reply"], {"pid": "0"}):
             validators["request"].validate(json.loads(request))
         for line in reply_lines(case):
             validators[schema_for(client["call"], line)].validate(json.loads(line))
@@ -148,7 +193,12 @@ def expected_outcome(expect: dict[str, Any]) -> Any:
     if "lines" in expect:
         return ("lines", [harness.expand(line).decode("utf-8") for line in expect["lines"]])
     if "states" in expect:
-        return ("states", expect["states"])
+        served = {name: int(var["served_as"]) for name, var in VECTORS["vars"].items()}
+        states = [
+            {k: served[v["var"]] if isinstance(v, dict) else v for k, v in state.items()}
+            for state in expect["states"]
+        ]
+        return ("states", states)
     if "error" in expect:
         return ("error", expect["error"])
     if "unexpected_reply" in expect:
