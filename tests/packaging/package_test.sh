@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The Debian package that scripts/build-package left in DIST_DIR: lintian finds nothing (no error,
+# The Debian packages that scripts/build-package left in DIST_DIR: lintian finds nothing (no error,
 # no warning) in the .changes and every file it names, the programs pass hardening-check, and the
-# package holds the files, unit and maintainer scripts it should.
+# packages hold the files, unit and maintainer scripts they should (python3-marlox: a module that
+# imports).
 # Usage: package_test.sh DIST_DIR
 set -euo pipefail
 
@@ -73,6 +74,27 @@ expect_script postinst 'deb-systemd-helper enable .marlox-helper.service'
 expect_script postinst 'deb-systemd-invoke $_dh_action .marlox-helper.service'
 expect_script prerm 'deb-systemd-invoke stop .marlox-helper.service'
 expect_script postrm 'deb-systemd-helper purge .marlox-helper.service'
+
+echo "== python3-marlox"
+python_debs=("$dist"/python3-marlox_*_all.deb)
+if [[ ${#python_debs[@]} -ne 1 || ! -f ${python_debs[0]} ]]; then
+    fail "$dist holds no single python3-marlox .deb"
+else
+    python_deb=${python_debs[0]}
+    grep -q " $(basename "$python_deb")\$" "$changes" ||
+        fail "$(basename "$changes") does not name $(basename "$python_deb")"
+    [[ ,$(dpkg-deb -f "$python_deb" Depends), =~ ,\ *python3[:\ ,] ]] ||
+        fail "python3-marlox does not depend on python3"
+    dpkg-deb -x "$python_deb" "$work/python"
+    modules=$work/python/usr/lib/python3/dist-packages
+    for file in __init__.py aio.py errors.py py.typed; do
+        [[ -f $modules/marlox/$file ]] || fail "python3-marlox lacks marlox/$file"
+    done
+    # The module as installed, not the source tree's: it imports and states its protocol.
+    (cd "$work" && PYTHONPATH=$modules PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -c \
+        'import marlox, marlox.aio; assert marlox.PROTOCOL_VERSION == 1' 2>&1) ||
+        fail "the packaged marlox module does not import"
+fi
 
 if ((failures > 0)); then
     echo "$failures check(s) failed" >&2
