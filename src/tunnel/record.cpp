@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <utility>
+#include <vector>
 
 #include "os/log.h"
 #include "os/process.h"
@@ -20,8 +21,29 @@ void TunnelRecord::change(const TunnelState& next, std::string_view line,
     state_ = next;
     line_ = next.phase == Phase::kIdle ? watch_line(next) : std::string(line);
     feed_.publish(line);
+    if (!log_text.empty()) unwritten_log_.emplace_back(log_text);
+}
+
+TunnelRecord::Changing::Changing(TunnelRecord& record) : record_(record) { record_.mutex_.lock(); }
+
+TunnelRecord::Changing::~Changing() {
+    const bool to_write = !record_.unwritten_log_.empty();
+    record_.mutex_.unlock();
+    if (to_write) record_.write_log();
+}
+
+void TunnelRecord::write_log() {
+    // One writer at a time takes every line waiting, so they reach stderr in the order of the
+    // changes, while a stderr that blocks (a journal that does not read) holds up no one who
+    // only needs the record.
+    const std::lock_guard order(log_order_mutex_);
+    std::vector<std::string> lines;
+    {
+        const std::lock_guard lock(mutex_);
+        lines.swap(unwritten_log_);
+    }
     // A broken stderr must not stop the tunnel's life: the line is lost, nothing else.
-    if (!log_text.empty()) (void)os::log_line(log_text);
+    for (const std::string& line : lines) (void)os::log_line(line);
 }
 
 void TunnelRecord::send_term_by_disconnect(uid_t by) {
@@ -34,7 +56,7 @@ void TunnelRecord::send_term_by_disconnect(uid_t by) {
 }
 
 void TunnelRecord::signal_if_running(uid_t by) {
-    const std::lock_guard lock(mutex_);
+    const Changing lock(*this);
     switch (state_.phase) {
         case Phase::kIdle:
             return;
@@ -50,7 +72,7 @@ void TunnelRecord::signal_if_running(uid_t by) {
 }
 
 bool TunnelRecord::try_reserve(uid_t uid, const StartDetails& details) {
-    const std::lock_guard lock(mutex_);
+    const Changing lock(*this);
     if (state_.phase != Phase::kIdle) return false;
     stop_requested_by_.reset();
     early_ready_.reset();
@@ -60,14 +82,14 @@ bool TunnelRecord::try_reserve(uid_t uid, const StartDetails& details) {
 }
 
 void TunnelRecord::release(std::string_view error) {
-    const std::lock_guard lock(mutex_);
+    const Changing lock(*this);
     const uid_t uid = state_.uid;
     stop_requested_by_.reset();
     change(TunnelState{}, failed_line(error), failed_text(uid, error));
 }
 
 std::uint64_t TunnelRecord::record_pid(pid_t pid) {
-    const std::lock_guard lock(mutex_);
+    const Changing lock(*this);
     const TunnelState next{Phase::kConnecting, state_.uid, pid, std::nullopt};
     change(next, watch_line(next), connecting_text(next));
     if (const auto by = std::exchange(stop_requested_by_, std::nullopt)) {
@@ -83,7 +105,7 @@ std::uint64_t TunnelRecord::record_pid(pid_t pid) {
 }
 
 bool TunnelRecord::mark_up(pid_t sender) {
-    const std::lock_guard lock(mutex_);
+    const Changing lock(*this);
     if (state_.phase == Phase::kStarting) early_ready_ = sender;
     // Connecting only: a stopping tunnel is not coming up, and a second READY is no news.
     if (state_.phase != Phase::kConnecting || state_.pid != sender) return false;
@@ -94,7 +116,7 @@ bool TunnelRecord::mark_up(pid_t sender) {
 }
 
 void TunnelRecord::clear(const std::optional<os::ProcessEnd>& end) {
-    const std::lock_guard lock(mutex_);
+    const Changing lock(*this);
     const TunnelState ended = state_;
     stop_requested_by_.reset();
     // The idle line goes out with the record already clear: a client that asks for the status
@@ -104,14 +126,13 @@ void TunnelRecord::clear(const std::optional<os::ProcessEnd>& end) {
 }
 
 bool TunnelRecord::end_if_current(std::uint64_t generation, std::string_view log_text) {
-    const std::lock_guard lock(mutex_);
+    const Changing lock(*this);
     // Matched by generation, not by pid: once a tunnel is reaped the system may give its pid to
     // a later tunnel, which a watcher that wakes late must not end.
     const bool running = state_.phase == Phase::kConnecting || state_.phase == Phase::kUp ||
                          state_.phase == Phase::kStopping;
     if (!running || generation_ != generation) return false;
-    (void)os::log_line(log_text);  // the audit line of this change; a broken stderr must not
-                                   // keep the tunnel alive
+    unwritten_log_.emplace_back(log_text);  // the audit line of this change
     (void)os::send_signal(state_.pid, SIGTERM);
     if (state_.phase != Phase::kStopping) {
         TunnelState next = state_;

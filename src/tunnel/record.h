@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "os/child.h"
 #include "tunnel/state_feed.h"
@@ -27,8 +28,8 @@ namespace marlox::tunnel {
 // for status and for another connect, so two simultaneous connects can never both start a
 // process.
 //
-// Every change is published to the watchers (StateFeed) and written as one audit line on
-// stderr, both under the lock, so both are in the order of the changes.
+// Every change is published to the watchers (StateFeed) under the lock, and its audit line is
+// written on stderr just after the lock is released, both in the order of the changes.
 class TunnelRecord {
 public:
     // True from a successful try_reserve() until release() or clear().
@@ -58,9 +59,8 @@ public:
     // reach another process that reuses the pid.
     void clear(const std::optional<os::ProcessEnd>& end);
 
-    // Watcher: if the tunnel of that generation is still the recorded one, writes log_text as a
-    // log line and sends SIGTERM, both under the lock (a failed log write does not stop the
-    // signal). Returns whether it did so.
+    // Watcher: if the tunnel of that generation is still the recorded one, sends SIGTERM and
+    // writes log_text as a log line. Returns whether it did so.
     bool end_if_current(std::uint64_t generation, std::string_view log_text);
 
     // A new watcher: queue gets every change from now on; the returned line is the current
@@ -72,10 +72,23 @@ public:
     Watch watch(std::shared_ptr<WatchQueue> queue);
 
 private:
-    // Under the lock: the state becomes next, its line goes to the watchers and log_text to
-    // stderr.
+    // Holds the lock for one change; on release writes the audit lines the change queued.
+    class Changing {
+    public:
+        explicit Changing(TunnelRecord& record);
+        ~Changing();
+        Changing(const Changing&) = delete;
+        Changing& operator=(const Changing&) = delete;
+
+    private:
+        TunnelRecord& record_;
+    };
+
+    // Under the lock: the state becomes next, its line goes to the watchers and log_text is
+    // queued for stderr.
     void change(const TunnelState& next, std::string_view line, std::string_view log_text);
     void send_term_by_disconnect(uid_t by);
+    void write_log();
 
     mutable std::mutex mutex_;
     TunnelState state_;                       // guarded by mutex_
@@ -84,6 +97,8 @@ private:
     std::optional<uid_t> stop_requested_by_;  // a disconnect while starting; guarded by mutex_
     std::optional<pid_t> early_ready_;        // a report while starting; guarded by mutex_
     StateFeed feed_;
+    std::vector<std::string> unwritten_log_;  // audit lines of changes made; guarded by mutex_
+    std::mutex log_order_mutex_;              // one writer of audit lines at a time
 };
 
 }  // namespace marlox::tunnel
