@@ -143,7 +143,8 @@ Outcome<Daemon> Daemon::start(const DaemonOptions& options) {
     const pid_t pid = ::fork();
     if (pid < 0) return Failure{"fork: " + errno_text(errno)};
     if (pid == 0) {
-        exec_daemon(options, parent, dev_null.get(), stderr_pipe->write_end.get(),
+        exec_daemon(options, parent, dev_null.get(),
+                    options.stderr_fd >= 0 ? options.stderr_fd : stderr_pipe->write_end.get(),
                     exec_error->write_end.get(), argv, envp.data());
     }
     // Only this object reaps it, so the pid cannot have been reused before the pidfd exists.
@@ -156,7 +157,7 @@ Outcome<Daemon> Daemon::start(const DaemonOptions& options) {
     exec_error->write_end.reset();
     stderr_pipe->write_end.reset();
     std::unique_ptr<OutputCollector> collector;
-    if (!options.broken_stderr && !options.close_standard_streams) {
+    if (!options.broken_stderr && !options.close_standard_streams && options.stderr_fd < 0) {
         collector = std::make_unique<OutputCollector>(std::move(stderr_pipe->read_end));
     }
     Daemon daemon(pid, std::move(*pidfd), std::move(collector));  // from here on it reaps

@@ -29,6 +29,7 @@ struct DaemonOptions {
     std::optional<rlim_t> max_processes;   // RLIMIT_NPROC, soft and hard
     bool close_standard_streams = false;   // start with 0, 1, 2 closed (stderr not captured)
     bool broken_stderr = false;            // stderr a pipe nobody reads: its writes fail
+    int stderr_fd = -1;                    // >= 0: stderr is this descriptor (not captured)
     bool wait_until_listening = true;      // start() returns once the socket takes clients
     // Started as a careless parent would: an inheritable descriptor above 2 left open, SIGCHLD
     // and SIGHUP ignored, SIGUSR1 and SIGTERM blocked.
