@@ -83,10 +83,9 @@ std::string run(Call call) {
         return shown;
     }
     marlox_session* session = nullptr;
-    const int opened = call == Call::kWatch
-                           ? marlox_watch(kTimeoutMs, &session)
-                           : marlox_connect("h", "443", "u", "t", 1, nullptr, nullptr,
-                                            kTimeoutMs, &session);
+    const int opened = call == Call::kWatch ? marlox_watch(kTimeoutMs, &session)
+                                            : marlox_connect("h", "443", "u", "t", 1, nullptr,
+                                                             nullptr, kTimeoutMs, &session);
     if (opened != 0) return "open failed " + std::to_string(opened);
     std::string events = drain(session);
     marlox_session_free(session);
@@ -100,8 +99,8 @@ TEST_P(AnswerTest, BecomesTheseEvents) {
     std::filesystem::create_directories("/run/marlox");
     auto listener = os::listen_unix(kSocketPath);
     ASSERT_TRUE(listener);
-    auto server = os::JoinableThread::start(
-        [fd = listener->get(), answer = GetParam().answer]() noexcept {
+    auto server =
+        os::JoinableThread::start([fd = listener->get(), answer = GetParam().answer]() noexcept {
             auto conn = os::accept_connection(fd);
             if (!conn) return;
             std::string request;
@@ -137,8 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "error6[invalid field: host](host)"},
         AnswerCase{"SpawnError", Call::kConnect, "{\"error\":\"spawn: no way\"}\n",
                    "error9[spawn: no way](no way)"},
-        AnswerCase{"UnknownFieldIsOutput", Call::kConnect,
-                   "{\"error\":\"invalid field: Host\"}\n",
+        AnswerCase{"UnknownFieldIsOutput", Call::kConnect, "{\"error\":\"invalid field: Host\"}\n",
                    "line[{\"error\":\"invalid field: Host\"}] end"},
         AnswerCase{"ErrorAfterTheFirstLineIsOutput", Call::kConnect,
                    "up\n{\"error\":\"bad json\"}\n", "line[up] line[{\"error\":\"bad json\"}] end"},
