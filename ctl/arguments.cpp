@@ -19,7 +19,10 @@ struct OptionSpec {
 };
 
 constexpr std::array<OptionSpec, 6> kOptions{{
-    {"--json", bit(Command::kStatus) | bit(Command::kWatch), false},
+    {"--json",
+     bit(Command::kStatus) | bit(Command::kDisconnect) | bit(Command::kConnect) |
+         bit(Command::kWatch),
+     false},
     {"--host", bit(Command::kConnect), true},
     {"--port", bit(Command::kConnect), true},
     {"--username", bit(Command::kConnect), true},

@@ -22,7 +22,7 @@ struct ConnectOptions {
 
 struct Invocation {
     Command command = Command::kHelp;
-    bool json = false;  // status --json, watch --json
+    bool json = false;  // --json: every output line one JSON object
     ConnectOptions connect;
 };
 

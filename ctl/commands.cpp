@@ -1,63 +1,80 @@
-// status, disconnect and connect: one connection, one request, the answer mapped to output.
+// status, disconnect and connect: one call of libmarlox each, the answer mapped to output.
 #include "ctl/commands.h"
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <memory>
 #include <optional>
 #include <variant>
 
 #include "ctl/control_escaper.h"
 #include "ctl/failure.h"
-#include "ctl/reply.h"
-#include "ctl/reply_stream.h"
-#include "ctl/request_builder.h"
+#include "ctl/json_output.h"
+#include "ctl/signal_watch.h"
 #include "ctl/ticket.h"
 #include "os/io.h"
 #include "os/signals.h"
-#include "os/socket.h"
 #include "os/terminal.h"
 
 namespace marlox::ctl {
 namespace {
 
+// The daemon is waited for as long as it takes: it answers at once, and a tunnel may run for
+// hours.
+constexpr int kNoTimeout = -1;
+
 Failure local_failure(std::string message) {
     return {ExitStatus::kLocalFailure, std::move(message)};
 }
 
-std::variant<os::UniqueFd, Failure> open_connection() {
-    auto conn = os::connect_unix(kSocketPath);
-    if (!conn) return unreachable(kSocketPath, conn.error());
-    return std::move(*conn);
-}
-
-// The first line of the answer. Nothing at all before the end of stream is no reply, whether
-// the request was sent or not: a daemon that closes at once may do so before reading it.
-std::variant<ReplyStream::FirstLine, Failure> first_line(ReplyStream& stream) {
-    auto first = stream.first_line();
-    if (!first) {
-        return Failure{ExitStatus::kBadReply,
-                       "cannot read the reply: " + os::describe(first.error())};
+// The failure a status or disconnect call ended with.
+Failure failure_of(int result, const marlox_reply& reply) {
+    const std::string_view text(reply.text == nullptr ? "" : reply.text, reply.length);
+    if (result == MARLOX_E_DAEMON) {
+        return failure_for(reply.error, text, reply.detail == nullptr ? "" : reply.detail);
     }
-    if (first->text.empty() && !first->complete) return bad_reply({});
-    return std::move(*first);
+    if (result == MARLOX_E_UNEXPECTED) return bad_reply(text);
+    if (!reply.reached) return unreachable(kSocketPath, os::Errno{-result});
+    return {ExitStatus::kBadReply, "cannot read the reply: " + os::describe(os::Errno{-result})};
 }
 
-// Sends the request and reads the first line of the answer. A failed send is not the end:
-// a daemon that refuses a user replies and closes before reading, and that reply is still
-// waiting to be read.
-std::variant<ReplyStream::FirstLine, Failure> exchange(int conn, std::string_view request,
-                                                       ReplyStream& stream) {
-    (void)os::send_all(conn, request);
-    return first_line(stream);
-}
+// Frees the reply's text on every way out.
+struct ReplyHolder {
+    marlox_reply reply{};
+    ~ReplyHolder() { marlox_reply_clear(&reply); }
+};
 
-// The reply to status or disconnect: a known error, the expected reply, or something else.
-std::variant<Reply, Failure> single_reply(const ReplyStream::FirstLine& line) {
-    if (!line.complete) return bad_reply(line.text);
-    const Reply reply = classify_reply(line.text);
-    if (is_error(reply.kind)) return failure_for(reply);
-    return reply;
-}
+struct SessionDeleter {
+    void operator()(marlox_session* session) const { marlox_session_free(session); }
+};
+using Session = std::unique_ptr<marlox_session, SessionDeleter>;
+
+// Shows the tunnel's output: on a terminal with its control characters as escapes, in JSON as
+// one object a line, else byte for byte.
+class OutputShower {
+public:
+    explicit OutputShower(bool json) : json_(json) {
+        if (!json && os::is_terminal(STDOUT_FILENO)) escaper_.emplace();
+    }
+    int line(std::string_view text) {
+        if (json_) return write_output(json_line("line", text));
+        return bytes(std::string(text) + "\n");
+    }
+    // The bytes of a last line that the stream cut off, shown as they came.
+    int cut_off(std::string_view text) {
+        if (json_) return write_output(json_line("line", text));
+        return bytes(text);
+    }
+    int finish() { return escaper_ ? write_output(escaper_->finish()) : code(ExitStatus::kOk); }
+
+private:
+    int bytes(std::string_view text) {
+        return write_output(escaper_ ? escaper_->feed(text) : std::string(text));
+    }
+    bool json_;
+    std::optional<ControlEscaper> escaper_;
+};
 
 }  // namespace
 
@@ -68,46 +85,32 @@ int write_output(std::string_view bytes) {
 }
 
 int run_status(bool json) {
-    auto conn = open_connection();
-    if (auto* failure = std::get_if<Failure>(&conn)) return report(*failure);
-    const int fd = std::get<os::UniqueFd>(conn).get();
-    ReplyStream stream(fd, /*watch=*/nullptr);
-    auto line = exchange(fd, status_request(), stream);
-    if (auto* failure = std::get_if<Failure>(&line)) return report(*failure);
-    const auto& first = std::get<ReplyStream::FirstLine>(line);
-    auto reply = single_reply(first);
-    if (auto* failure = std::get_if<Failure>(&reply)) return report(*failure);
-    const ReplyKind kind = std::get<Reply>(reply).kind;
-    if (kind != ReplyKind::kRunning && kind != ReplyKind::kNotRunning) {
-        return report(bad_reply(first.text));
-    }
-    if (json) return write_output(first.text + "\n");
-    return write_output(kind == ReplyKind::kRunning ? "running\n" : "not running\n");
+    ReplyHolder holder;
+    bool running = false;
+    const int result = marlox_status(kNoTimeout, &running, &holder.reply);
+    if (result != 0) return report(failure_of(result, holder.reply));
+    if (json) return write_output(running ? "{\"running\":true}\n" : "{\"running\":false}\n");
+    return write_output(running ? "running\n" : "not running\n");
 }
 
-int run_disconnect() {
-    auto conn = open_connection();
-    if (auto* failure = std::get_if<Failure>(&conn)) return report(*failure);
-    const int fd = std::get<os::UniqueFd>(conn).get();
-    ReplyStream stream(fd, /*watch=*/nullptr);
-    auto line = exchange(fd, disconnect_request(), stream);
-    if (auto* failure = std::get_if<Failure>(&line)) return report(*failure);
-    const auto& first = std::get<ReplyStream::FirstLine>(line);
-    auto reply = single_reply(first);
-    if (auto* failure = std::get_if<Failure>(&reply)) return report(*failure);
-    if (std::get<Reply>(reply).kind != ReplyKind::kOk) return report(bad_reply(first.text));
-    return code(ExitStatus::kOk);
+int run_disconnect(bool json) {
+    ReplyHolder holder;
+    const int result = marlox_disconnect(kNoTimeout, &holder.reply);
+    if (result != 0) return report(failure_of(result, holder.reply));
+    return json ? write_output("{\"ok\":true}\n") : code(ExitStatus::kOk);
 }
 
-int run_connect(const ConnectOptions& options) {
+int run_connect(const ConnectOptions& options, bool json) {
     auto watch = SignalWatch::start();
     if (!watch)
         return report(local_failure("cannot watch signals: " + os::describe(watch.error())));
     // Connect before asking for the password: a daemon that is not running is found out
     // without typing anything.
-    auto conn = open_connection();
-    if (auto* failure = std::get_if<Failure>(&conn)) return report(*failure);
-    const int fd = std::get<os::UniqueFd>(conn).get();
+    marlox_session* opened = nullptr;
+    if (const int result = marlox_open(kNoTimeout, &opened); result != 0) {
+        return report(unreachable(kSocketPath, os::Errno{-result}));
+    }
+    const Session session(opened);
 
     {
         auto ticket = read_ticket(options.username, *watch);
@@ -115,40 +118,66 @@ int run_connect(const ConnectOptions& options) {
             os::end_by_signal(interrupted->signal);
         }
         if (auto* failure = std::get_if<Failure>(&ticket)) return report(*failure);
-        (void)os::send_all(fd, connect_request(options, std::get<Secret>(ticket).view()).view());
-    }  // the ticket and the request are wiped here, before the tunnel's output is awaited
+        const std::string_view secret = std::get<os::Secret>(ticket).view();
+        const int sent = marlox_session_send_connect(
+            session.get(), options.host.c_str(), options.port.c_str(), options.username.c_str(),
+            secret.data(), secret.size(),
+            options.trusted_cert ? options.trusted_cert->c_str() : nullptr,
+            options.realm ? options.realm->c_str() : nullptr, kNoTimeout);
+        if (sent != 0) {
+            return report({ExitStatus::kBadReply,
+                           "cannot send the request: " + os::describe(os::Errno{-sent})});
+        }
+    }  // the ticket is wiped here, before the tunnel's output is awaited
 
-    ReplyStream stream(fd, &*watch);
-    auto line = first_line(stream);
-    if (auto* failure = std::get_if<Failure>(&line)) return report(*failure);
-    const auto& first = std::get<ReplyStream::FirstLine>(line);
-    // The only place a reply can stand; after it, every line is the tunnel's output.
-    if (first.complete) {
-        const Reply reply = classify_reply(first.text);
-        if (is_error(reply.kind)) return report(failure_for(reply));
-    }
     // The tunnel's output is untrusted: on a terminal its control characters are shown, not
     // obeyed. Pipes and files get it byte for byte.
-    std::optional<ControlEscaper> escaper;
-    if (os::is_terminal(STDOUT_FILENO)) escaper.emplace();
-    auto show = [&escaper](std::string_view bytes) {
-        if (!escaper) return write_output(bytes);
-        return write_output(escaper->feed(bytes));
-    };
-    int status = show(first.complete ? first.text + "\n" : first.text);
-    while (status == code(ExitStatus::kOk)) {
-        auto bytes = stream.next();
-        if (!bytes) {
-            return report({ExitStatus::kBadReply,
-                           "connection to the daemon lost: " + os::describe(bytes.error())});
+    OutputShower show(json);
+    bool any_line = false;
+    int interrupted_by = 0;
+    int status = code(ExitStatus::kOk);
+    for (bool ended = false; !ended && status == code(ExitStatus::kOk);) {
+        marlox_event event;
+        const int result = marlox_session_next(session.get(), &event);
+        if (result == -EAGAIN) {
+            auto woke = watch->wait_readable(marlox_session_fd(session.get()));
+            if (!woke)
+                return report({ExitStatus::kBadReply,
+                               "connection to the daemon lost: " + os::describe(woke.error())});
+            if (*woke == 0) continue;
+            // End of stream for the daemon's watcher, which ends the tunnel; openfortivpn's
+            // last lines still arrive. A second signal ends marlox-ctl at once.
+            if (interrupted_by != 0) os::end_by_signal(*woke);
+            interrupted_by = *woke;
+            const int shut = marlox_session_end_tunnel(session.get());
+            // Already shut down by the daemon: the end of stream is on its way anyway.
+            if (shut != 0 && shut != -ENOTCONN) {
+                return report({ExitStatus::kBadReply,
+                               "connection to the daemon lost: " + os::describe(os::Errno{-shut})});
+            }
+            continue;
         }
-        if (bytes->empty()) {
-            if (escaper) status = write_output(escaper->finish());
-            break;
+        const std::string_view text(event.text, event.length);
+        if (result == MARLOX_E_UNEXPECTED) {
+            // Nothing at all is no reply; a line the stream cut off is shown as it came.
+            if (!any_line && text.empty()) return report(bad_reply({}));
+            status = show.cut_off(text);
+            ended = true;
+        } else if (result != 0) {
+            return report({ExitStatus::kBadReply, (any_line ? "connection to the daemon lost: "
+                                                            : "cannot read the reply: ") +
+                                                      os::describe(os::Errno{-result})});
+        } else if (event.type == MARLOX_EVENT_ERROR) {
+            return report(failure_for(event.error, text, event.detail ? event.detail : ""));
+        } else if (event.type == MARLOX_EVENT_LINE) {
+            any_line = true;
+            status = show.line(text);
+        } else {
+            ended = true;
         }
-        status = show(*bytes);
     }
-    if (stream.interrupted_by() != 0) os::end_by_signal(stream.interrupted_by());
+    if (status == code(ExitStatus::kOk)) status = show.finish();
+    if (interrupted_by != 0) os::end_by_signal(interrupted_by);
     return status;
 }
 

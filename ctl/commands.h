@@ -11,12 +11,14 @@ namespace marlox::ctl {
 inline constexpr const char* kSocketPath = "/run/marlox/helper.sock";
 
 // Each returns the process exit status (see exit_status.h) after writing its output to
-// standard output and any failure, as one line, to standard error.
+// standard output and any failure, as one line, to standard error. With json, every line of
+// standard output is one JSON object: the daemon's reply line as it came ({"running":false},
+// {"ok":true}), each output line of the tunnel as {"line":"TEXT"}, each watch line as it came.
 int run_status(bool json);
-int run_disconnect();
+int run_disconnect(bool json);
 // Returns only when the daemon's stream has ended. Interrupted by SIGINT, SIGTERM or SIGHUP,
 // it ends the tunnel, prints the rest of its output and then ends by that signal.
-int run_connect(const ConnectOptions& options);
+int run_connect(const ConnectOptions& options, bool json);
 
 // Prints the daemon's state lines until the daemon closes the stream: each in words, or with
 // json each line as it came. Signals keep their default actions.

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "ctl/exit_status.h"
-#include "ctl/reply.h"
+#include "marlox.h"
 #include "os/result.h"
 
 namespace marlox::ctl {
@@ -15,8 +15,10 @@ struct Failure {
     std::string message;  // one line, without the "marlox-ctl: " prefix or a line feed
 };
 
-// The failure an error reply stands for. kind must be an error (is_error(kind)).
-Failure failure_for(const Reply& reply);
+// The failure the daemon's error reply {"error":TEXT} stands for; detail as libmarlox gives it
+// (the field's name, the spawn error's text). A TEXT this client does not know is an
+// unexpected reply.
+Failure failure_for(marlox_error error, std::string_view text, std::string_view detail);
 
 // The socket could not be reached at all.
 Failure unreachable(std::string_view socket_path, os::Errno error);

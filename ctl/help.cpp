@@ -10,9 +10,9 @@ namespace {
 
 constexpr std::string_view kUsage = R"usage(Usage: marlox-ctl status [--json]
        marlox-ctl watch [--json]
-       marlox-ctl disconnect
+       marlox-ctl disconnect [--json]
        marlox-ctl connect --host HOST --port PORT --username USER
-                          [--realm REALM] [--trusted-cert DIGEST]
+                          [--realm REALM] [--trusted-cert DIGEST] [--json]
        marlox-ctl --help | --version
 
 Controls the VPN tunnel of marlox-helper through /run/marlox/helper.sock.
@@ -28,9 +28,10 @@ Commands:
               it arrives; returns when the tunnel has ended
 
 Options:
-  --json                 status: print the daemon's reply line as it came,
-                         {"running":true} or {"running":false}; watch: print
-                         the daemon's state lines as they come
+  --json                 print one JSON object a line: status and disconnect
+                         the daemon's reply line as it came ({"running":true},
+                         {"ok":true}), connect each output line of the tunnel
+                         as {"line":"TEXT"}, watch the state lines as they come
   --host HOST            VPN gateway host name or address
   --port PORT            VPN gateway port
   --username USER        user name at the gateway

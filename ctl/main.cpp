@@ -34,9 +34,9 @@ int run(int argc, char** argv) {
         case ctl::Command::kStatus:
             return ctl::run_status(invocation.json);
         case ctl::Command::kDisconnect:
-            return ctl::run_disconnect();
+            return ctl::run_disconnect(invocation.json);
         case ctl::Command::kConnect:
-            return ctl::run_connect(invocation.connect);
+            return ctl::run_connect(invocation.connect, invocation.json);
         case ctl::Command::kWatch:
             return ctl::run_watch(invocation.json);
     }

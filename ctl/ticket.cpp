@@ -13,7 +13,7 @@
 namespace marlox::ctl {
 namespace {
 
-using Outcome = std::variant<Secret, Failure, Interrupted>;
+using Outcome = std::variant<os::Secret, Failure, Interrupted>;
 
 Failure local_failure(std::string message) {
     return {ExitStatus::kLocalFailure, std::move(message)};
@@ -23,7 +23,7 @@ Failure local_failure(std::string message) {
 // is wiped: no other copy of the ticket is made on the way.
 Outcome read_first_line(SignalWatch& watch) {
     // One byte more than a ticket may have: filling it means the line is too long.
-    Secret line(kMaxTicketBytes + 1);
+    os::Secret line(kMaxTicketBytes + 1);
     for (;;) {
         if (line.size() > kMaxTicketBytes) {
             return local_failure("the ticket is longer than " + std::to_string(kMaxTicketBytes) +
@@ -54,7 +54,7 @@ Outcome ask_on_terminal(std::string_view username, SignalWatch& watch) {
     if (!quiet->show(prompt)) return local_failure("cannot show the prompt");
     Outcome typed = read_first_line(watch);
     // Enter echoes its line feed; an interruption or Ctrl-D does not, so end the prompt line.
-    if (!std::holds_alternative<Secret>(typed)) (void)os::write_all(STDERR_FILENO, "\n");
+    if (!std::holds_alternative<os::Secret>(typed)) (void)os::write_all(STDERR_FILENO, "\n");
     return typed;
 }
 
@@ -66,11 +66,11 @@ std::string_view strip_line_end(std::string_view line) {
     return line;
 }
 
-std::variant<Secret, Failure, Interrupted> read_ticket(std::string_view username,
-                                                       SignalWatch& watch) {
+std::variant<os::Secret, Failure, Interrupted> read_ticket(std::string_view username,
+                                                           SignalWatch& watch) {
     const bool from_terminal = os::is_terminal(STDIN_FILENO);
     Outcome read = from_terminal ? ask_on_terminal(username, watch) : read_first_line(watch);
-    auto* ticket = std::get_if<Secret>(&read);
+    auto* ticket = std::get_if<os::Secret>(&read);
     if (ticket == nullptr) return read;
     ticket->truncate(strip_line_end(ticket->view()).size());
     if (ticket->size() == 0) {

@@ -7,8 +7,8 @@
 #include <variant>
 
 #include "ctl/failure.h"
-#include "ctl/secret.h"
 #include "ctl/signal_watch.h"
+#include "os/secret.h"
 
 namespace marlox::ctl {
 
@@ -24,8 +24,8 @@ struct Interrupted {
 // that is not UTF-8 or longer than kMaxTicketBytes, and a read error are failures; a signal
 // from the watch interrupts the wait (the terminal is restored first). The ticket comes in a
 // Secret: the caller's copy is the only one left, and it is wiped when it goes.
-std::variant<Secret, Failure, Interrupted> read_ticket(std::string_view username,
-                                                       SignalWatch& watch);
+std::variant<os::Secret, Failure, Interrupted> read_ticket(std::string_view username,
+                                                           SignalWatch& watch);
 
 // line without its line feed and a carriage return right before it, if present (a ticket
 // file written on another system may end its line with CR LF).

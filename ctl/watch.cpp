@@ -1,44 +1,61 @@
 // marlox-ctl watch: the tunnel's states as the daemon reports them.
-#include <variant>
+#include <cerrno>
+#include <string>
 
 #include "ctl/commands.h"
 #include "ctl/failure.h"
-#include "ctl/reply.h"
-#include "ctl/reply_stream.h"
-#include "ctl/request_builder.h"
 #include "ctl/watch_line.h"
-#include "os/io.h"
-#include "os/socket.h"
+#include "marlox.h"
+#include "os/poll.h"
 
 namespace marlox::ctl {
 
 int run_watch(bool json) {
-    auto conn = os::connect_unix(kSocketPath);
-    if (!conn) return report(unreachable(kSocketPath, conn.error()));
-    // A failed send is not the end: a refused user's reply is still waiting to be read.
-    (void)os::send_all(conn->get(), watch_request());
-    ReplyStream stream(conn->get(), /*watch=*/nullptr);
-    for (bool first = true;; first = false) {
-        auto line = stream.first_line();
-        if (!line) {
+    marlox_session* session = nullptr;
+    if (const int result = marlox_watch(/*timeout_ms=*/-1, &session); result != 0) {
+        return report(unreachable(kSocketPath, os::Errno{-result}));
+    }
+    struct Closer {
+        marlox_session* session;
+        ~Closer() { marlox_session_free(session); }
+    } closer{session};
+    for (bool first = true;;) {
+        marlox_event event;
+        const int result = marlox_session_next(session, &event);
+        if (result == -EAGAIN) {
+            auto woke = os::wait_ready(marlox_session_fd(session), os::Readiness::kReadable,
+                                       /*watch_fd=*/-1, /*timeout_ms=*/-1);
+            if (!woke) {
+                return report({ExitStatus::kBadReply,
+                               "connection to the daemon lost: " + os::describe(woke.error())});
+            }
+            continue;
+        }
+        const std::string_view text(event.text, event.length);
+        if (result == MARLOX_E_UNEXPECTED) return report(bad_reply(text));
+        if (result != 0) {
             return report({ExitStatus::kBadReply,
-                           "connection to the daemon lost: " + os::describe(line.error())});
+                           "connection to the daemon lost: " + os::describe(os::Errno{-result})});
         }
-        if (!line->complete) {
-            // The daemon closed the stream: the normal end, unless it said nothing at all.
-            if (line->text.empty() && !first) return code(ExitStatus::kOk);
-            return report(bad_reply(line->text));
+        switch (event.type) {
+            case MARLOX_EVENT_END:
+                // The daemon closed the stream: the normal end, unless it cut a line short.
+                if (text.empty()) return code(ExitStatus::kOk);
+                return report(bad_reply(text));
+            case MARLOX_EVENT_ERROR:
+                // Only the first line can be a reply; later, it is a line this client cannot use.
+                if (first)
+                    return report(failure_for(event.error, text, event.detail ? event.detail : ""));
+                return report(bad_reply("{\"error\":\"" + std::string(text) + "\"}"));
+            default: {
+                const std::string shown = json ? std::string(text) : describe_state(event);
+                if (const int status = write_output(shown + "\n");
+                    status != code(ExitStatus::kOk)) {
+                    return status;
+                }
+            }
         }
-        // Only the first line can be a reply; the rest are states.
-        if (first) {
-            const Reply reply = classify_reply(line->text);
-            if (is_error(reply.kind)) return report(failure_for(reply));
-        }
-        const std::string shown = json ? line->text : describe_watch_line(line->text);
-        if (shown.empty()) return report(bad_reply(line->text));
-        if (const int status = write_output(shown + "\n"); status != code(ExitStatus::kOk)) {
-            return status;
-        }
+        first = false;
     }
 }
 

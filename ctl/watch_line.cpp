@@ -1,12 +1,10 @@
-// Watch lines to words.
+// Watch states to words.
 #include "ctl/watch_line.h"
 
-#include <nlohmann/json.hpp>
+#include <string_view>
 
 namespace marlox::ctl {
 namespace {
-
-using nlohmann::json;
 
 // The daemon's own texts are plain, but a terminal must not take orders from a line anyway.
 std::string printable(std::string_view text) {
@@ -17,48 +15,48 @@ std::string printable(std::string_view text) {
     return shown;
 }
 
-std::string number(const json& line, const char* name) {
-    const auto found = line.find(name);
-    if (found == line.end() || !found->is_number_integer()) return "?";
-    return found->dump();
+std::string number(int64_t value) { return value == MARLOX_ABSENT ? "?" : std::to_string(value); }
+
+std::string process(const marlox_event& event) {
+    return " (pid " + number(event.pid) + ", uid " + number(event.uid) + ")";
 }
 
-std::string text(const json& line, const char* name) {
-    const auto found = line.find(name);
-    if (found == line.end() || !found->is_string()) return {};
-    return printable(found->get_ref<const std::string&>());
-}
-
-std::string process(const json& line) {
-    return " (pid " + number(line, "pid") + ", uid " + number(line, "uid") + ")";
-}
-
-std::string idle(const json& line) {
-    if (line.contains("exit")) return "ended: exit status " + number(line, "exit");
-    if (line.contains("signal")) return "ended: killed by signal " + number(line, "signal");
-    if (line.contains("error")) return "failed to start: " + text(line, "error");
+std::string idle(const marlox_event& event) {
+    if (event.exit_status != MARLOX_ABSENT) {
+        return "ended: exit status " + number(event.exit_status);
+    }
+    if (event.signal_number != MARLOX_ABSENT) {
+        return "ended: killed by signal " + number(event.signal_number);
+    }
+    if (event.start_error != nullptr) return "failed to start: " + printable(event.start_error);
     return "idle";
 }
 
-std::string stopping(const json& line) {
-    const std::string by = text(line, "by");
-    if (by == "disconnect") return "stopping: disconnect from uid " + number(line, "by_uid");
-    if (by == "app") return "stopping: the application closed its connection";
-    return "stopping" + process(line);
+std::string stopping(const marlox_event& event) {
+    if (event.by == MARLOX_BY_DISCONNECT) {
+        return "stopping: disconnect from uid " + number(event.by_uid);
+    }
+    if (event.by == MARLOX_BY_APP) return "stopping: the application closed its connection";
+    return "stopping" + process(event);
 }
 
 }  // namespace
 
-std::string describe_watch_line(std::string_view line) {
-    const json parsed = json::parse(line, /*cb=*/nullptr, /*allow_exceptions=*/false);
-    if (!parsed.is_object()) return {};
-    const std::string state = text(parsed, "state");
-    if (state.empty()) return {};
-    if (state == "idle") return idle(parsed);
-    if (state == "starting") return "starting (uid " + number(parsed, "uid") + ")";
-    if (state == "connecting" || state == "up") return state + process(parsed);
-    if (state == "stopping") return stopping(parsed);
-    return state;
+std::string describe_state(const marlox_event& event) {
+    switch (event.state) {
+        case MARLOX_STATE_IDLE:
+            return idle(event);
+        case MARLOX_STATE_STARTING:
+            return "starting (uid " + number(event.uid) + ")";
+        case MARLOX_STATE_CONNECTING:
+            return "connecting" + process(event);
+        case MARLOX_STATE_UP:
+            return "up" + process(event);
+        case MARLOX_STATE_STOPPING:
+            return stopping(event);
+        default:
+            return printable(event.state_name);
+    }
 }
 
 }  // namespace marlox::ctl

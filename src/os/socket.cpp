@@ -1,7 +1,9 @@
 // Unix-domain socket set-up and peer credentials.
 #include "os/socket.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 
 #include <cerrno>
@@ -73,6 +75,31 @@ Result<UniqueFd> connect_unix(const std::string& path) { return connect_with(pat
 
 Result<UniqueFd> connect_unix_nowait(const std::string& path) {
     return connect_with(path, SOCK_NONBLOCK);
+}
+
+Result<UniqueFd> connect_unix_within(const std::string& path, int timeout_ms) {
+    sockaddr_un addr;
+    auto length = make_address(path, addr);
+    if (!length) return length.error();
+    auto fd = stream_socket();
+    if (!fd) return fd;
+    // A Unix socket's connect waits only while the listener's queue is full, and for no longer
+    // than the send time-out.
+    if (timeout_ms >= 0) {
+        // A zero time-out would mean none at all: the shortest one stands in for it.
+        const timeval limit{timeout_ms / 1000, timeout_ms == 0 ? 1 : (timeout_ms % 1000) * 1000};
+        if (::setsockopt(fd->get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) < 0) {
+            return last_errno();
+        }
+    }
+    for (;;) {
+        if (::connect(fd->get(), reinterpret_cast<const sockaddr*>(&addr), *length) == 0) break;
+        if (errno == EAGAIN || errno == EINPROGRESS) return Errno{ETIMEDOUT};
+        if (errno != EINTR) return last_errno();
+    }
+    const int flags = ::fcntl(fd->get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd->get(), F_SETFL, flags | O_NONBLOCK) < 0) return last_errno();
+    return fd;
 }
 
 Result<void> set_send_buffer(int fd, int bytes) {

@@ -28,6 +28,10 @@ Result<UniqueFd> connect_unix(const std::string& path);
 // a socket nobody listens on.
 Result<UniqueFd> connect_unix_nowait(const std::string& path);
 
+// A connected client socket that waits at most timeout_ms for the listener to take it (negative:
+// no limit; ETIMEDOUT when the time runs out), then set non-blocking for its owner's event loop.
+Result<UniqueFd> connect_unix_within(const std::string& path, int timeout_ms);
+
 // SO_SNDBUF: how many bytes the kernel holds for the peer before sends must wait (the kernel
 // doubles the value for its own bookkeeping and keeps a minimum of its own).
 Result<void> set_send_buffer(int fd, int bytes);

@@ -30,6 +30,7 @@ TEST(ArgumentsTest, StatusAndDisconnectStandAlone) {
     EXPECT_FALSE(parsed_ok({"status"}).json);
     EXPECT_TRUE(parsed_ok({"status", "--json"}).json);
     EXPECT_TRUE(parsed_ok({"--json", "status"}).json);
+    EXPECT_TRUE(parsed_ok({"disconnect", "--json"}).json);
     EXPECT_EQ(parsed_ok({"disconnect"}).command, Command::kDisconnect);
 }
 
@@ -99,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{{"status", "disconnect"}, "unexpected argument 'disconnect'"},
         UsageCase{{"status", "--verbose"}, "unknown option --verbose"},
         UsageCase{{"status", "-j"}, "unknown option -j"},
-        UsageCase{{"disconnect", "--json"}, "--json does not apply to disconnect"},
+        UsageCase{{"disconnect", "--host", "h"}, "--host does not apply to disconnect"},
         UsageCase{{"status", "--json=yes"}, "--json takes no value"},
         UsageCase{{"status", "--host", "h"}, "--host does not apply to status"},
         UsageCase{{"connect", "--port", "1", "--username", "u"}, "connect needs --host"},

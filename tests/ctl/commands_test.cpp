@@ -101,6 +101,17 @@ TEST_F(CommandsTest, WatchShowsEachStateUntilTheDaemonCloses) {
                   "{\"state\":\"idle\",\"exit\":1}\n");
 }
 
+TEST_F(CommandsTest, JsonGivesOneObjectALineForEveryCommand) {
+    fake().write_script("h", "out say \"hi\"\\x1b\nexit 0\n");
+    auto connect = run_ctl({connect_args("h", {"--json"})}, "s3cret\n");
+    ASSERT_TRUE(connect) << connect.error();
+    EXPECT_EQ(describe(connect->status), "exit 0") << connect->err;
+    EXPECT_EQ(connect->out, "{\"line\":\"say \\\"hi\\\"\\u001b\"}\n");
+    auto disconnect = run_ctl({{"disconnect", "--json"}});
+    ASSERT_TRUE(disconnect) << disconnect.error();
+    EXPECT_EQ(disconnect->out, "{\"ok\":true}\n");
+}
+
 TEST_F(CommandsTest, DisconnectWithoutATunnelSucceedsQuietly) {
     auto disconnect = run_ctl({{"disconnect"}});
     ASSERT_TRUE(disconnect) << disconnect.error();

@@ -2,7 +2,7 @@
 # The Debian packages that scripts/build-package left in DIST_DIR: lintian finds nothing (no error,
 # no warning) in the .changes and every file it names, the programs pass hardening-check, and the
 # packages hold the files, unit and maintainer scripts they should (python3-marlox: a module that
-# imports).
+# imports; libmarlox1 and libmarlox-dev: the library, exporting marlox_* only, its header and .pc).
 # Usage: package_test.sh DIST_DIR
 set -euo pipefail
 
@@ -61,6 +61,28 @@ grep -qx 'ExecStart=/usr/sbin/marlox-helper' "$work/root/$unit" ||
 template=$(dirname "$0")/../../packaging/marlox-helper.service.in
 diff <(sed '/^ExecStart=/d' "$template") <(sed '/^ExecStart=/d' "$work/root/$unit") ||
     fail "the packaged unit differs from packaging/marlox-helper.service.in"
+
+echo "== libmarlox1 and libmarlox-dev"
+[[ ,$depends, =~ ,\ *libmarlox1[\ ,] ]] || fail "marlox-ctl's package does not depend on libmarlox1"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+for package in libmarlox1 libmarlox-dev; do
+    package_debs=("$dist"/${package}_*.deb)
+    if [[ ${#package_debs[@]} -ne 1 || ! -f ${package_debs[0]} ]]; then
+        fail "$dist holds no single $package .deb"
+    else
+        dpkg-deb -x "${package_debs[0]}" "$work/lib"
+    fi
+done
+for file in "usr/lib/$multiarch/libmarlox.so.1" usr/include/marlox.h \
+    "usr/lib/$multiarch/libmarlox.so" "usr/lib/$multiarch/pkgconfig/marlox.pc"; do
+    [[ -e $work/lib/$file ]] || fail "the library packages lack /$file"
+done
+if [[ -e $work/lib/usr/lib/$multiarch/libmarlox.so.1 ]]; then
+    "$(dirname "$0")/check_hardening.sh" "$work/lib/usr/lib/$multiarch/libmarlox.so.1" ||
+        fail "libmarlox is not hardened"
+    exported=$(objdump -T "$work/lib/usr/lib/$multiarch/libmarlox.so.1" | awk '$4 == ".text" {print $7}')
+    [[ -z $(grep -v '^marlox_' <<<"$exported") ]] || fail "libmarlox exports more than marlox_*"
+fi
 
 echo "== maintainer scripts from dh_installsystemd"
 dpkg-deb -e "$deb" "$work/control"

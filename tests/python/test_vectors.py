@@ -15,6 +15,7 @@ import jsonschema
 import pytest
 
 import harness
+import libmarlox
 import marlox
 import marlox.aio
 
@@ -48,10 +49,10 @@ def threads_reading_a_request(daemon_pid: int) -> int:
     return waiting
 
 
-def hold_connections_then(request: bytes, daemon_pid: int, uid: int) -> tuple[bytes, str]:
+def hold_connections_then(work: Callable[[], Any], daemon_pid: int, uid: int) -> Any:
     """Holds 64 connections of uid, each still sending its request, until the daemon reads on
-    every one, then makes the exchange as uid. Reading the daemon's wchan files needs root, so
-    this switches only the effective uid, which is the one the daemon sees."""
+    every one, then runs work (the exchange) as uid. Reading the daemon's wchan files needs
+    root, so this switches only the effective uid, which is the one the daemon sees."""
     held = []
     try:
         with harness.effective_uid(uid):
@@ -64,7 +65,7 @@ def hold_connections_then(request: bytes, daemon_pid: int, uid: int) -> tuple[by
             "the daemon to read on every held connection",
         )
         with harness.effective_uid(uid):
-            return harness.exchange(request)
+            return work()
     finally:
         for sock in held:
             sock.close()
@@ -114,15 +115,14 @@ def action(name: str, held: list[socket.socket]) -> Callable[[], None]:
     }[name]
 
 
-@pytest.mark.parametrize("case", CASES, ids=name_of)
-def test_daemon_answers_as_the_vector_says(case: dict[str, Any], start_daemon) -> None:  # type: ignore[no-untyped-def]
-    request = harness.expand(case["request"])
+def set_up(case: dict[str, Any], start_daemon, held: list[socket.socket]) -> harness.Daemon:  # type: ignore[no-untyped-def]
+    """The daemon in the state the case names; connections that must stay open go to held."""
     setup = case["setup"]
     daemon = start_daemon("/nonexistent" if setup == "no openfortivpn" else None)
     if "tunnel_output" in case:
         output = harness.expand(case["tunnel_output"])
-        harness.fake_script(request_host(request), harness.fake_output_script(output))
-    held: list[socket.socket] = []
+        harness.fake_script(request_host(harness.expand(case["request"])),
+                            harness.fake_output_script(output))
     if setup == "tunnel running":
         start_tunnel("running", None, held)
         fake_started()
@@ -130,9 +130,27 @@ def test_daemon_answers_as_the_vector_says(case: dict[str, Any], start_daemon) -
         os.makedirs(harness.CONFIG + "/in-the-way")
     else:
         assert setup in ("idle", "no openfortivpn", "user holds 64 connections"), setup
-    then = action(case["then"], held) if "then" in case else None
+    return daemon
 
+
+def run_as_case_user(case: dict[str, Any], daemon: harness.Daemon, work: Callable[[], Any]) -> Any:
     uid = case.get("uid", 0)
+    if case["setup"] == "user holds 64 connections":
+        return hold_connections_then(work, daemon.pid, uid)
+    return work() if uid == 0 else harness.as_user(uid, work)
+
+
+def fake_pid() -> str:
+    pid = harness.FAKE_DIR / "pid"
+    return pid.read_text() if pid.exists() else "none"
+
+
+@pytest.mark.parametrize("case", CASES, ids=name_of)
+def test_daemon_answers_as_the_vector_says(case: dict[str, Any], start_daemon) -> None:  # type: ignore[no-untyped-def]
+    request = harness.expand(case["request"])
+    held: list[socket.socket] = []
+    daemon = set_up(case, start_daemon, held)
+    then = action(case["then"], held) if "then" in case else None
     end = case["end"]
     lines = harness.expand(case["reply"], {"pid": "0"}).count(b"\n")
 
@@ -140,17 +158,12 @@ def test_daemon_answers_as_the_vector_says(case: dict[str, Any], start_daemon) -
         return harness.exchange(request, case.get("shut_write", False), end, lines, then)
 
     try:
-        if setup == "user holds 64 connections":
-            reply, end = hold_connections_then(request, daemon.pid, uid)
-        else:
-            reply, end = work() if uid == 0 else harness.as_user(uid, work)
+        reply, end = run_as_case_user(case, daemon, work)
     finally:
         for sock in held:
             sock.close()
 
-    pid = harness.FAKE_DIR / "pid"
-    variables = {"pid": pid.read_text() if pid.exists() else "none"}
-    assert reply == harness.expand(case["reply"], variables)
+    assert reply == harness.expand(case["reply"], {"pid": fake_pid()})
     # A daemon that answers before it has read the whole request (admission) may leave unread
     # bytes behind when it closes: the client then sees a reset after the reply.
     assert end == case["end"] or (case["end"] == "closed" and end == "reset")
@@ -189,11 +202,14 @@ def test_every_reply_of_the_vectors_fits_its_schema() -> None:
     assert checked >= 10
 
 
-def expected_outcome(expect: dict[str, Any]) -> Any:
+def expected_outcome(expect: dict[str, Any], pid: Optional[int] = None) -> Any:
+    """The outcome expect names; the pid variable as the vector server serves it, or pid."""
     if "lines" in expect:
         return ("lines", [harness.expand(line).decode("utf-8") for line in expect["lines"]])
     if "states" in expect:
         served = {name: int(var["served_as"]) for name, var in VECTORS["vars"].items()}
+        if pid is not None:
+            served["pid"] = pid
         states = [
             {k: served[v["var"]] if isinstance(v, dict) else v for k, v in state.items()}
             for state in expect["states"]
@@ -265,4 +281,21 @@ def test_client_makes_of_the_reply_what_the_vector_says(
     expected = expected_outcome(client["expect"])
     if outcome[0] == "states" and expected[0] == "states":
         outcome = ("states", [state_members(s, e) for s, e in zip(outcome[1], expected[1])])
+    assert outcome == expected
+
+
+@pytest.mark.parametrize("case", [case for case in CASES if "client" in case], ids=name_of)
+def test_libmarlox_makes_of_the_daemons_reply_what_the_vector_says(
+    case: dict[str, Any], start_daemon
+) -> None:  # type: ignore[no-untyped-def]
+    held: list[socket.socket] = []
+    daemon = set_up(case, start_daemon, held)
+    then = action(case["then"], held) if "then" in case else None
+    try:
+        outcome = run_as_case_user(case, daemon, lambda: libmarlox.run(case["client"], then))
+    finally:
+        for sock in held:
+            sock.close()
+    pid = fake_pid()
+    expected = expected_outcome(case["client"]["expect"], int(pid) if pid != "none" else None)
     assert outcome == expected

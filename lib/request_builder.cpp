@@ -1,10 +1,10 @@
 // Request lines encoded by nlohmann-json.
-#include "ctl/request_builder.h"
+#include "lib/request_builder.h"
 
 #include <nlohmann/json.hpp>
 #include <string>
 
-namespace marlox::ctl {
+namespace marlox::lib {
 namespace {
 
 std::string dump(const nlohmann::json& value) {
@@ -17,7 +17,7 @@ std::string dump(const nlohmann::json& value) {
 std::string encode(const nlohmann::json& request) { return dump(request) + '\n'; }
 
 // A JSON string's contents, escaped as the encoder escapes every other value.
-void append_escaped(Secret& out, std::string_view text) {
+void append_escaped(os::Secret& out, std::string_view text) {
     constexpr std::string_view kHex = "0123456789abcdef";
     for (const char c : text) {
         switch (c) {
@@ -64,7 +64,7 @@ std::string disconnect_request() { return encode({{"cmd", "disconnect"}}); }
 
 std::string watch_request() { return encode({{"cmd", "watch"}}); }
 
-Secret connect_request(const ConnectOptions& options, std::string_view ticket) {
+os::Secret connect_request(const ConnectValues& options, std::string_view ticket) {
     // The encoder never sees the ticket, since the strings it builds and frees would keep
     // copies of it. The members sort by name as the encoder writes them: those before
     // "ticket" from one object, the ticket by hand, those after it from another.
@@ -81,7 +81,7 @@ Secret connect_request(const ConnectOptions& options, std::string_view ticket) {
     const std::string tail = dump(after).erase(0, 1) + '\n';  // ...}
 
     // At most six bytes (\u00XX) for each byte of the ticket.
-    Secret request(head.size() + kTicketMember.size() + 6 * ticket.size() + 2 + tail.size());
+    os::Secret request(head.size() + kTicketMember.size() + 6 * ticket.size() + 2 + tail.size());
     request.append(head);
     request.append(kTicketMember);
     append_escaped(request, ticket);
@@ -90,4 +90,4 @@ Secret connect_request(const ConnectOptions& options, std::string_view ticket) {
     return request;
 }
 
-}  // namespace marlox::ctl
+}  // namespace marlox::lib

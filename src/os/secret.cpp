@@ -1,12 +1,12 @@
 // A fixed buffer for secrets, wiped on the way out.
-#include "ctl/secret.h"
+#include "os/secret.h"
 
 #include <string.h>
 
 #include <cstdlib>
 #include <utility>
 
-namespace marlox::ctl {
+namespace marlox::os {
 
 Secret::Secret(std::size_t capacity)
     : data_(std::make_unique_for_overwrite<char[]>(capacity)), capacity_(capacity) {}
@@ -37,4 +37,4 @@ void Secret::truncate(std::size_t n) {
     size_ = n;
 }
 
-}  // namespace marlox::ctl
+}  // namespace marlox::os

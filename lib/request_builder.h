@@ -1,14 +1,23 @@
-// The request lines marlox-ctl sends, built with a JSON encoder so every value is escaped
+// The request lines libmarlox sends, built with a JSON encoder so every value is escaped
 // (the ticket by hand, the same way, into a buffer that is wiped).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "ctl/arguments.h"
-#include "ctl/secret.h"
+#include "os/secret.h"
 
-namespace marlox::ctl {
+namespace marlox::lib {
+
+// The values of a connect request but the ticket, which travels apart.
+struct ConnectValues {
+    std::string_view host;
+    std::string_view port;
+    std::string_view username;
+    std::optional<std::string_view> realm;
+    std::optional<std::string_view> trusted_cert;
+};
 
 // {"cmd":"status"}, {"cmd":"disconnect"} and {"cmd":"watch"}, each ended by a line feed.
 std::string status_request();
@@ -20,6 +29,6 @@ std::string watch_request();
 // holding a line feed leaves as the escape \n, so the request stays one line whatever the
 // values hold; judging such values is the daemon's business. Values must be UTF-8. The
 // request is a Secret, since it holds the ticket.
-Secret connect_request(const ConnectOptions& options, std::string_view ticket);
+os::Secret connect_request(const ConnectValues& options, std::string_view ticket);
 
-}  // namespace marlox::ctl
+}  // namespace marlox::lib

@@ -1,5 +1,5 @@
 // Request lines: one line of JSON that the daemon's own strict parser reads back value for value.
-#include "ctl/request_builder.h"
+#include "lib/request_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include "protocol/request.h"
 
-namespace marlox::ctl {
+namespace marlox::lib {
 namespace {
 
 // Parses line the way the daemon does: one line, its line feed removed, strict JSON.
@@ -23,12 +23,13 @@ TEST(RequestBuilderTest, StatusAndDisconnectAreTheirCommandWordsAlone) {
 }
 
 TEST(RequestBuilderTest, ConnectCarriesEveryValueExactly) {
-    ConnectOptions options;
+    ConnectValues options;
     options.host = "vpn.example.com";
     options.port = "10443";
     options.username = "ålice \"quoted\" \\ back";
     options.realm = "staff";
-    options.trusted_cert = std::string(64, 'a');
+    const std::string cert(64, 'a');
+    options.trusted_cert = cert;
     const std::string ticket = "p\"a\\s\ts/\x01word€";
 
     const auto request = parse_as_daemon(connect_request(options, ticket).view());
@@ -43,7 +44,7 @@ TEST(RequestBuilderTest, ConnectCarriesEveryValueExactly) {
 }
 
 TEST(RequestBuilderTest, AbsentRealmAndCertAreLeftOutNotSentEmpty) {
-    ConnectOptions options{"h", "1", "u", std::nullopt, std::nullopt};
+    ConnectValues options{"h", "1", "u", std::nullopt, std::nullopt};
     const auto request = parse_as_daemon(connect_request(options, "t").view());
     ASSERT_TRUE(request.has_value());
     EXPECT_FALSE(request->member("realm").has_value());
@@ -51,7 +52,8 @@ TEST(RequestBuilderTest, AbsentRealmAndCertAreLeftOutNotSentEmpty) {
 }
 
 TEST(RequestBuilderTest, LineBreaksInValuesStayInsideTheOneLine) {
-    ConnectOptions options{"evil\nhost", "1\r", "u", std::string("r\0x", 3), std::nullopt};
+    const std::string realm("r\0x", 3);
+    ConnectValues options{"evil\nhost", "1\r", "u", realm, std::nullopt};
     const auto request = parse_as_daemon(connect_request(options, "line1\nline2").view());
     ASSERT_TRUE(request.has_value());
     // Delivered intact, for the daemon to judge ("invalid field"), not cut or dropped here.
@@ -62,4 +64,4 @@ TEST(RequestBuilderTest, LineBreaksInValuesStayInsideTheOneLine) {
 }
 
 }  // namespace
-}  // namespace marlox::ctl
+}  // namespace marlox::lib

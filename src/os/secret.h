@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-namespace marlox::ctl {
+namespace marlox::os {
 
 // A std::string that grows leaves copies of its old contents behind in freed memory. This
 // buffer gets its whole capacity at the start and never reallocates, so the bytes exist only
@@ -36,4 +36,4 @@ private:
     std::size_t size_ = 0;
 };
 
-}  // namespace marlox::ctl
+}  // namespace marlox::os
