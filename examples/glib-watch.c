@@ -16,18 +16,18 @@
 #include <string.h>
 
 struct app {
-    GMainLoop *loop;
-    marlox_session *session;
+    GMainLoop* loop;
+    marlox_session* session;
     long left; /* states still to show; negative: no limit */
     int status;
 };
 
-static void print_member(const char *name, int64_t value) {
+static void print_member(const char* name, int64_t value) {
     if (value != MARLOX_ABSENT) printf(" %s=%" PRId64, name, value);
 }
 
-static void show_state(const marlox_event *event) {
-    static const char *const by_words[] = {NULL, "disconnect", "app", "other"};
+static void show_state(const marlox_event* event) {
+    static const char* const by_words[] = {NULL, "disconnect", "app", "other"};
     printf("%s", event->state == MARLOX_STATE_UNKNOWN ? "unknown state" : event->state_name);
     if (event->state == MARLOX_STATE_UNKNOWN) printf(" '%s'", event->state_name);
     print_member("uid", event->uid);
@@ -42,14 +42,14 @@ static void show_state(const marlox_event *event) {
 }
 
 /* Stops the loop; the source that called it is removed by returning G_SOURCE_REMOVE. */
-static gboolean finish(struct app *app, int status) {
+static gboolean finish(struct app* app, int status) {
     app->status = status;
     g_main_loop_quit(app->loop);
     return G_SOURCE_REMOVE;
 }
 
 static gboolean on_readable(gint fd, GIOCondition condition, gpointer data) {
-    struct app *app = data;
+    struct app* app = data;
     marlox_event event;
     int result;
     (void)fd;
@@ -79,7 +79,7 @@ static gboolean on_readable(gint fd, GIOCondition condition, gpointer data) {
 
 static gboolean on_interrupt(gpointer data) { return finish(data, 0); }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     struct app app = {NULL, NULL, argc > 1 ? strtol(argv[1], NULL, 10) : -1, 0};
     int result = marlox_watch(5000, &app.session);
     if (result != 0) {
