@@ -102,11 +102,11 @@ TEST_F(CommandsTest, WatchShowsEachStateUntilTheDaemonCloses) {
 }
 
 TEST_F(CommandsTest, JsonGivesOneObjectALineForEveryCommand) {
-    fake().write_script("h", "out say \"hi\"\\x1b\nexit 0\n");
+    fake().write_script("h", "out say \"hi\"\\x1b\\x7f\\xc2\\x9b\nexit 0\n");
     auto connect = run_ctl({connect_args("h", {"--json"})}, "s3cret\n");
     ASSERT_TRUE(connect) << connect.error();
     EXPECT_EQ(describe(connect->status), "exit 0") << connect->err;
-    EXPECT_EQ(connect->out, "{\"line\":\"say \\\"hi\\\"\\u001b\"}\n");
+    EXPECT_EQ(connect->out, "{\"line\":\"say \\\"hi\\\"\\u001b\\u007f\\u009b\"}\n");
     auto disconnect = run_ctl({{"disconnect", "--json"}});
     ASSERT_TRUE(disconnect) << disconnect.error();
     EXPECT_EQ(disconnect->out, "{\"ok\":true}\n");
