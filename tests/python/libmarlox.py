@@ -34,16 +34,24 @@ class Event(ctypes.Structure):
                 ("start_error", ctypes.c_char_p), ("reserved_", ctypes.c_void_p * 8)]
 
 
-_lib = ctypes.CDLL(os.environ.get("MARLOX_LIBMARLOX") or str(harness.BUILD / "lib" / "libmarlox.so.1"))
-_lib.marlox_status.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_bool), ctypes.POINTER(Reply)]
-_lib.marlox_disconnect.argtypes = [ctypes.c_int, ctypes.POINTER(Reply)]
-_lib.marlox_reply_clear.argtypes = [ctypes.POINTER(Reply)]
-_lib.marlox_connect.argtypes = [ctypes.c_char_p] * 4 + [ctypes.c_size_t] + [ctypes.c_char_p] * 2 + [
-    ctypes.c_int, ctypes.POINTER(ctypes.c_void_p)]
-_lib.marlox_watch.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_void_p)]
-_lib.marlox_session_fd.argtypes = [ctypes.c_void_p]
-_lib.marlox_session_next.argtypes = [ctypes.c_void_p, ctypes.POINTER(Event)]
-_lib.marlox_session_free.argtypes = [ctypes.c_void_p]
+_lib: Any = None
+
+
+def _load() -> Any:
+    global _lib
+    if _lib is None:
+        lib = ctypes.CDLL(os.environ.get("MARLOX_LIBMARLOX") or str(harness.BUILD / "lib" / "libmarlox.so.1"))
+        lib.marlox_status.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_bool), ctypes.POINTER(Reply)]
+        lib.marlox_disconnect.argtypes = [ctypes.c_int, ctypes.POINTER(Reply)]
+        lib.marlox_reply_clear.argtypes = [ctypes.POINTER(Reply)]
+        lib.marlox_connect.argtypes = [ctypes.c_char_p] * 4 + [ctypes.c_size_t] + [ctypes.c_char_p] * 2 + [
+            ctypes.c_int, ctypes.POINTER(ctypes.c_void_p)]
+        lib.marlox_watch.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_void_p)]
+        lib.marlox_session_fd.argtypes = [ctypes.c_void_p]
+        lib.marlox_session_next.argtypes = [ctypes.c_void_p, ctypes.POINTER(Event)]
+        lib.marlox_session_free.argtypes = [ctypes.c_void_p]
+        _lib = lib
+    return _lib
 
 
 def _text(pointer: Optional[int], length: int) -> str:
@@ -82,10 +90,10 @@ def _stream(session: ctypes.c_void_p, wanted: Optional[int], then: Optional[Call
     lines: list[str] = []
     states: list[dict[str, Any]] = []
     poller = select.poll()
-    poller.register(_lib.marlox_session_fd(session), select.POLLIN)
+    poller.register(_load().marlox_session_fd(session), select.POLLIN)
     event = Event()
     while wanted is None or len(states) < wanted:
-        result = _lib.marlox_session_next(session, ctypes.byref(event))
+        result = _load().marlox_session_next(session, ctypes.byref(event))
         if result == -errno.EAGAIN:
             assert poller.poll(TIMEOUT_MS), "no event from the daemon in time"
             continue
@@ -111,24 +119,24 @@ def run(client: dict[str, Any], then: Optional[Callable[[], None]] = None) -> An
     reply = Reply()
     if call in ("status", "disconnect"):
         running = ctypes.c_bool()
-        result = (_lib.marlox_status(TIMEOUT_MS, ctypes.byref(running), ctypes.byref(reply))
-                  if call == "status" else _lib.marlox_disconnect(TIMEOUT_MS, ctypes.byref(reply)))
+        result = (_load().marlox_status(TIMEOUT_MS, ctypes.byref(running), ctypes.byref(reply))
+                  if call == "status" else _load().marlox_disconnect(TIMEOUT_MS, ctypes.byref(reply)))
         outcome = _reply_outcome(result, reply, running.value if call == "status" else None)
-        _lib.marlox_reply_clear(ctypes.byref(reply))
+        _load().marlox_reply_clear(ctypes.byref(reply))
         return outcome
     session = ctypes.c_void_p()
     if call == "connect":
         args = {name: harness.expand(value) for name, value in client["args"].items()}
         ticket = args["ticket"]
-        result = _lib.marlox_connect(args["host"], args["port"], args["username"], ticket,
+        result = _load().marlox_connect(args["host"], args["port"], args["username"], ticket,
                                      len(ticket), args.get("trusted_cert"), args.get("realm"),
                                      TIMEOUT_MS, ctypes.byref(session))
         wanted = None
     else:
-        result = _lib.marlox_watch(TIMEOUT_MS, ctypes.byref(session))
+        result = _load().marlox_watch(TIMEOUT_MS, ctypes.byref(session))
         wanted = len(client["expect"]["states"])
     assert result == 0, f"marlox_{call}: {result}"
     try:
         return _stream(session, wanted, then)
     finally:
-        _lib.marlox_session_free(session)
+        _load().marlox_session_free(session)
