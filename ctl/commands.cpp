@@ -45,11 +45,6 @@ struct ReplyHolder {
     ~ReplyHolder() { marlox_reply_clear(&reply); }
 };
 
-struct SessionDeleter {
-    void operator()(marlox_session* session) const { marlox_session_free(session); }
-};
-using Session = std::unique_ptr<marlox_session, SessionDeleter>;
-
 // Shows the tunnel's output: on a terminal with its control characters as escapes, in JSON as
 // one object a line, else byte for byte.
 class OutputShower {

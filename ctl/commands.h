@@ -1,9 +1,11 @@
 // The three commands of marlox-ctl, each one whole run against the daemon.
 #pragma once
 
+#include <memory>
 #include <string_view>
 
 #include "ctl/arguments.h"
+#include "marlox.h"
 
 namespace marlox::ctl {
 
@@ -23,6 +25,12 @@ int run_connect(const ConnectOptions& options, bool json);
 // Prints the daemon's state lines until the daemon closes the stream: each in words, or with
 // json each line as it came. Signals keep their default actions.
 int run_watch(bool json);
+
+// A libmarlox session, freed (and its connection closed) on every way out of a command.
+struct SessionDeleter {
+    void operator()(marlox_session* session) const { marlox_session_free(session); }
+};
+using Session = std::unique_ptr<marlox_session, SessionDeleter>;
 
 // Writes bytes to standard output: 0, or the failure reported and its status (1). SIGPIPE is
 // ignored, so a closed pipe there is a failure like any other.

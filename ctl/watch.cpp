@@ -11,14 +11,12 @@
 namespace marlox::ctl {
 
 int run_watch(bool json) {
-    marlox_session* session = nullptr;
-    if (const int result = marlox_watch(/*timeout_ms=*/-1, &session); result != 0) {
+    marlox_session* opened = nullptr;
+    if (const int result = marlox_watch(/*timeout_ms=*/-1, &opened); result != 0) {
         return report(unreachable(kSocketPath, os::Errno{-result}));
     }
-    struct Closer {
-        marlox_session* session;
-        ~Closer() { marlox_session_free(session); }
-    } closer{session};
+    const Session owned(opened);
+    marlox_session* const session = owned.get();
     for (bool first = true;;) {
         marlox_event event;
         const int result = marlox_session_next(session, &event);

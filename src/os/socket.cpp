@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 namespace marlox::os {
 namespace {
@@ -28,17 +29,22 @@ Result<UniqueFd> stream_socket(int flags = 0) {
     return UniqueFd(fd);
 }
 
-Result<UniqueFd> connect_with(const std::string& path, int flags) {
+// Connects fd to path, again after an interruption.
+Result<UniqueFd> connect_to(UniqueFd fd, const std::string& path) {
     sockaddr_un addr;
     auto length = make_address(path, addr);
     if (!length) return length.error();
-    auto fd = stream_socket(flags);
-    if (!fd) return fd;
     for (;;) {
-        if (::connect(fd->get(), reinterpret_cast<const sockaddr*>(&addr), *length) == 0) break;
+        if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), *length) == 0) break;
         if (errno != EINTR) return last_errno();
     }
     return fd;
+}
+
+Result<UniqueFd> connect_with(const std::string& path, int flags) {
+    auto fd = stream_socket(flags);
+    if (!fd) return fd;
+    return connect_to(std::move(*fd), path);
 }
 
 }  // namespace
@@ -78,9 +84,6 @@ Result<UniqueFd> connect_unix_nowait(const std::string& path) {
 }
 
 Result<UniqueFd> connect_unix_within(const std::string& path, int timeout_ms) {
-    sockaddr_un addr;
-    auto length = make_address(path, addr);
-    if (!length) return length.error();
     auto fd = stream_socket();
     if (!fd) return fd;
     // A Unix socket's connect waits only while the listener's queue is full, and for no longer
@@ -92,14 +95,16 @@ Result<UniqueFd> connect_unix_within(const std::string& path, int timeout_ms) {
             return last_errno();
         }
     }
-    for (;;) {
-        if (::connect(fd->get(), reinterpret_cast<const sockaddr*>(&addr), *length) == 0) break;
-        if (errno == EAGAIN || errno == EINPROGRESS) return Errno{ETIMEDOUT};
-        if (errno != EINTR) return last_errno();
+    auto connected = connect_to(std::move(*fd), path);
+    if (!connected) {
+        const int code = connected.error().code;
+        return code == EAGAIN || code == EINPROGRESS ? Errno{ETIMEDOUT} : connected.error();
     }
-    const int flags = ::fcntl(fd->get(), F_GETFL);
-    if (flags < 0 || ::fcntl(fd->get(), F_SETFL, flags | O_NONBLOCK) < 0) return last_errno();
-    return fd;
+    const int flags = ::fcntl(connected->get(), F_GETFL);
+    if (flags < 0 || ::fcntl(connected->get(), F_SETFL, flags | O_NONBLOCK) < 0) {
+        return last_errno();
+    }
+    return connected;
 }
 
 Result<void> set_send_buffer(int fd, int bytes) {
